@@ -1,0 +1,672 @@
+#include "websocket/WebSocketClient.h"
+
+#include "utils/Logger.h"
+#include "websocket/Handshake.h"
+#include "websocket/HeartbeatMonitor.h"
+#include "websocket/URL.h"
+#include "websocket/WebSocketFrame.h"
+#include "websocket/internal/FrameReader.h"
+#include "websocket/internal/HandshakeParser.h"
+#include "websocket/internal/MessageAssembler.h"
+
+#include <asio.hpp>
+#include <asio/ssl.hpp>
+
+#include <openssl/ssl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+namespace orvanta {
+namespace websocket {
+
+namespace {
+
+using logging::LogLevel;
+
+// Control frames and close answers are never cut.
+constexpr unsigned long unfragmented = 104857600;
+
+constexpr uint8_t opContinuation = 0x0;
+constexpr uint8_t opText = 0x1;
+constexpr uint8_t opBinary = 0x2;
+constexpr uint8_t opClose = 0x8;
+constexpr uint8_t opPing = 0x9;
+constexpr uint8_t opPong = 0xA;
+
+// One encoded frame waiting for the socket. The opcode is the message's, so
+// every fragment logs the message's type.
+struct OutgoingFrame {
+    std::shared_ptr<std::vector<uint8_t>> bytes;
+    uint8_t opcode;
+    bool last;               // ends its message
+    bool finishesConnection; // a close frame after which we read no answer
+};
+
+bool isOrdinaryEnd(const std::error_code& error) {
+    return error == asio::error::eof || error == asio::ssl::error::stream_truncated ||
+           error == asio::error::connection_reset || error == std::errc::connection_reset ||
+           error == asio::error::broken_pipe || error == std::errc::broken_pipe;
+}
+
+bool isIpLiteral(const std::string& host) {
+    std::error_code ec;
+    std::string bare = host;
+    if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+    asio::ip::make_address(bare, ec);
+    return !ec;
+}
+
+// Subprotocols of the form "<name>.<value>" carry credentials (an API key,
+// a client secret) in their value; values shorter than this are version tags
+// and the like, not secrets worth hiding.
+constexpr std::size_t minimumSecretLength = 8;
+
+std::vector<std::string> secretsIn(const std::vector<std::string>& protocols) {
+    std::vector<std::string> secrets;
+    for (const auto& p : protocols) {
+        const auto dot = p.find('.');
+        if (dot != std::string::npos && p.size() - dot - 1 >= minimumSecretLength) secrets.push_back(p.substr(dot + 1));
+    }
+    return secrets;
+}
+
+} // namespace
+
+struct WebSocketClient::Internals {
+    Internals(WebSocketClient* owner, const std::string& url, const std::vector<std::string>& subprotocols,
+              const std::string& caFile);
+
+    void run();
+    void stopClient();
+    void startHeartbeatMonitor();
+
+    bool logs(LogLevel level) const {
+        return logger.getLogDestination() != nullptr && logger.getLogLevel() >= level;
+    }
+    // Every line goes through here so that no secret reaches a log.
+    void log(LogLevel level, const std::string& text) const;
+
+    // I/O thread.
+    void enqueue(const std::vector<uint8_t>& data, uint8_t opcode, unsigned long maxFragmentSize,
+                 bool finishesConnection);
+    void enqueueFrames(std::vector<OutgoingFrame>& frames);
+    void flushWrites();
+    void onWriteDone(const std::error_code& error, const OutgoingFrame& frame);
+    void processIncoming();
+    bool dispatch(WebSocketFrame& frame);
+    void failBeforeOpen(const std::string& logText, const std::string& callbackText);
+    void protocolError(const std::string& text);
+    void notifyClose();
+    void onHandshakeResponse(const std::error_code& readError, std::size_t n, const std::string& key);
+
+    template <typename F>
+    void withStream(F&& f) {
+        if (secure)
+            f(sslStream);
+        else
+            f(socket);
+    }
+
+    WebSocketClient* client;
+    asio::io_context ioContext;
+    asio::ip::tcp::resolver resolver;
+    asio::ip::tcp::socket socket;
+    asio::ssl::context sslContext;
+    asio::ssl::stream<asio::ip::tcp::socket&> sslStream;
+    asio::streambuf receiveBuffer;
+    internal::MessageAssembler assembler;  // messageBuffer and fragmented
+    std::atomic<bool> closing{false};      // written by the owner's thread
+    std::atomic<bool> closed{false};
+    bool secure = false;
+    std::string host;
+    std::string port;
+    std::string path;
+    std::vector<std::string> protocols;
+    std::string negotiatedProtocol;
+    std::mt19937 rng;
+
+    // I/O thread only.
+    internal::FrameReader reader;
+    std::deque<OutgoingFrame> writeQueue;
+    bool writeInFlight = false;
+    bool open = false;
+    bool tornDown = false;
+    std::vector<std::string> secrets;
+
+    std::unique_ptr<std::thread> clientThread;
+    std::unique_ptr<HeartbeatMonitor> heartbeatMonitor;
+};
+
+WebSocketClient::Internals::Internals(WebSocketClient* owner, const std::string& url,
+                                      const std::vector<std::string>& subprotocols, const std::string& caFile)
+    : client(owner), resolver(ioContext), socket(ioContext), sslContext(asio::ssl::context::tlsv12_client),
+      sslStream(socket, sslContext), rng(std::random_device{}()) {
+    const URL parsed = URL::parse(url);
+    host = parsed.getHost();
+    secure = parsed.getScheme() == "wss" || parsed.getScheme() == "https";
+    port = !parsed.getPort().empty() ? parsed.getPort() : (secure ? "443" : "80");
+    path = parsed.getPath().empty() ? "/" : parsed.getPath();
+    if (!parsed.getQuery().empty()) path += "?" + parsed.getQuery();
+    protocols = subprotocols;
+    secrets = secretsIn(protocols);
+    if (!caFile.empty())
+        sslContext.load_verify_file(caFile);
+    else
+        sslContext.set_default_verify_paths();
+    sslContext.set_verify_mode(asio::ssl::verify_peer);
+}
+
+void WebSocketClient::Internals::log(LogLevel level, const std::string& text) const {
+    if (!logs(level)) return;
+    std::string masked = text;
+    for (const auto& secret : secrets) {
+        for (auto at = masked.find(secret); at != std::string::npos; at = masked.find(secret, at + 3)) {
+            masked.replace(at, secret.size(), "***");
+        }
+    }
+    switch (level) {
+    case LogLevel::Error: logger.error(masked); break;
+    case LogLevel::Warning: logger.warning(masked); break;
+    case LogLevel::Info: logger.info(masked); break;
+    case LogLevel::Debug: logger.debug(masked); break;
+    case LogLevel::Trace: logger.trace(masked); break;
+    case LogLevel::None: break;
+    }
+}
+
+void WebSocketClient::Internals::run() {
+    std::string failure;
+    try {
+        ioContext.run();
+    } catch (const std::exception& e) {
+        failure = e.what();
+    } catch (...) {
+        failure = "unknown exception";
+    }
+    if (!failure.empty()) {
+        // The loop is gone with the connection in an unknown state: the
+        // owner must not go on believing it is alive.
+        try {
+            log(LogLevel::Error, "[WebSocketClient] Exception in client thread: " + failure);
+            if (!closed.exchange(true)) client->onErrorHandler("Exception in client thread: " + failure);
+        } catch (...) {
+        }
+        try {
+            client->close();
+        } catch (...) {
+        }
+    }
+    try {
+        log(LogLevel::Debug, "[WebSocketClient] Client thread exiting.");
+    } catch (...) {
+    }
+}
+
+void WebSocketClient::Internals::stopClient() {
+    try {
+        ioContext.stop();
+        if (clientThread && clientThread->joinable()) clientThread->join();
+    } catch (const std::exception& e) {
+        log(LogLevel::Error, std::string("[WebSocketClient] Exception during stop: ") + e.what());
+    } catch (...) {
+        log(LogLevel::Error, "[WebSocketClient] Unknown exception during stop.");
+    }
+}
+
+void WebSocketClient::Internals::startHeartbeatMonitor() {
+    HeartbeatMonitor::Config config(std::chrono::milliseconds(client->heartbeatIntervalMs),
+                                    std::chrono::milliseconds(client->heartbeatTimeoutMs), 2);
+    // The monitor thread only posts: every write and every teardown happens
+    // on the I/O thread.
+    auto monitor = std::make_unique<HeartbeatMonitor>(config, [this] {
+        asio::post(ioContext, [this] {
+            log(LogLevel::Debug, "[WebSocketClient] Sending ping.");
+            enqueue({}, opPing, unfragmented, false);
+        });
+    });
+    monitor->setTimeoutCallback([this] { log(LogLevel::Warning, "[WebSocketClient] Heartbeat timeout."); });
+    monitor->setConnectionLostCallback([this] {
+        asio::post(ioContext, [this] {
+            log(LogLevel::Warning, "[WebSocketClient] Heartbeat timeout, closing connection.");
+            notifyClose();
+            // The pending read fails on the closed socket and its handler
+            // finishes the teardown (stopping this monitor) on this thread.
+            std::error_code ignored;
+            socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+            socket.close(ignored);
+        });
+    });
+    heartbeatMonitor = std::move(monitor);
+    heartbeatMonitor->start();
+}
+
+void WebSocketClient::Internals::notifyClose() {
+    if (!closed.exchange(true)) client->onCloseHandler();
+}
+
+void WebSocketClient::Internals::failBeforeOpen(const std::string& logText, const std::string& callbackText) {
+    log(LogLevel::Error, logText);
+    // The owner has been told: nothing may follow this callback, not even
+    // a straggling write's error.
+    if (!closed.exchange(true)) client->onErrorHandler(callbackText);
+}
+
+void WebSocketClient::Internals::protocolError(const std::string& text) {
+    if (!closed.exchange(true)) {
+        log(LogLevel::Error, "[WebSocketClient] Error: " + text);
+        client->onErrorHandler(text);
+    }
+    client->close();
+}
+
+void WebSocketClient::Internals::enqueue(const std::vector<uint8_t>& data, uint8_t opcode,
+                                         unsigned long maxFragmentSize, bool finishesConnection) {
+    std::vector<OutgoingFrame> frames;
+    const std::size_t size = data.size();
+    const std::size_t piece = maxFragmentSize == 0 ? std::max<std::size_t>(size, 1) : maxFragmentSize;
+    std::size_t offset = 0;
+    do {
+        const std::size_t n = std::min(piece, size - offset);
+        const bool last = offset + n == size;
+        const uint8_t frameOpcode = offset == 0 ? opcode : opContinuation;
+        std::vector<uint8_t> bytes;
+        if (offset == 0 && last) {
+            bytes = WebSocketFrame::build(data, true, frameOpcode, true);
+        } else {
+            const std::vector<uint8_t> part(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                                            data.begin() + static_cast<std::ptrdiff_t>(offset + n));
+            bytes = WebSocketFrame::build(part, last, frameOpcode, true);
+        }
+        frames.push_back({std::make_shared<std::vector<uint8_t>>(std::move(bytes)), opcode, last, finishesConnection});
+        offset += n;
+    } while (offset < size);
+    enqueueFrames(frames);
+}
+
+void WebSocketClient::Internals::enqueueFrames(std::vector<OutgoingFrame>& frames) {
+    if (tornDown) return;
+    for (auto& f : frames) writeQueue.push_back(std::move(f));
+    flushWrites();
+}
+
+void WebSocketClient::Internals::flushWrites() {
+    if (writeInFlight || !open || tornDown || writeQueue.empty()) return;
+    writeInFlight = true;
+    const OutgoingFrame& front = writeQueue.front();
+    withStream([this, &front](auto& stream) {
+        asio::async_write(stream, asio::buffer(*front.bytes),
+                          [this, frame = front](const std::error_code& error, std::size_t) { onWriteDone(error, frame); });
+    });
+}
+
+void WebSocketClient::Internals::onWriteDone(const std::error_code& error, const OutgoingFrame& frame) {
+    writeInFlight = false;
+    if (!writeQueue.empty()) writeQueue.pop_front();
+    if (error) {
+        if (frame.opcode == opClose && !closed) {
+            // A close frame that cannot be written still ends the connection
+            // as a close.
+            notifyClose();
+            client->close();
+        } else {
+            client->errorHandler(error, "Send error");
+        }
+        return;
+    }
+    if (logs(LogLevel::Trace)) {
+        log(LogLevel::Trace, std::string("[WebSocketClient] Send succeeded - opcode: ") + opcodeName(frame.opcode));
+    }
+    if (frame.opcode == opClose && frame.last && frame.finishesConnection) {
+        notifyClose();
+        client->close();
+        return;
+    }
+    flushWrites();
+}
+
+void WebSocketClient::Internals::processIncoming() {
+    for (;;) {
+        if (tornDown) return;
+        const std::size_t needed = reader.bytesNeeded();
+        const std::size_t buffered = receiveBuffer.size();
+        if (buffered < needed) {
+            const std::size_t missing = needed - buffered;
+            const auto stage = reader.stage();
+            // Read at least what the step lacks; whatever else has arrived
+            // comes along and is parsed in order of arrival.
+            withStream([this, missing, stage](auto& stream) {
+                asio::async_read(stream, receiveBuffer, asio::transfer_at_least(missing),
+                                 [this, missing, stage](const std::error_code& error, std::size_t n) {
+                                     if (error) {
+                                         client->errorHandler(error, "Read error");
+                                         return;
+                                     }
+                                     if (n < missing) {
+                                         std::string context;
+                                         switch (stage) {
+                                         case internal::FrameReader::Stage::Header: context = "Incomplete frame header"; break;
+                                         case internal::FrameReader::Stage::LengthAndMask:
+                                             context = "Incomplete frame payload length (" + std::to_string(n) + "<" +
+                                                       std::to_string(missing) + ")";
+                                             break;
+                                         case internal::FrameReader::Stage::Payload: context = "Incomplete frame payload"; break;
+                                         }
+                                         client->errorHandler(error, context);
+                                         return;
+                                     }
+                                     processIncoming();
+                                 });
+            });
+            return;
+        }
+        const auto stage = reader.stage();
+        const auto outcome = reader.step(receiveBuffer, assembler.assembledSize());
+        if (stage == internal::FrameReader::Stage::Header && logs(LogLevel::Trace)) {
+            log(LogLevel::Trace, "[WebSocketClient] Frame header parsed successfully: " + reader.frame()->toString());
+        } else if (stage == internal::FrameReader::Stage::LengthAndMask && logs(LogLevel::Trace)) {
+            log(LogLevel::Trace, "[WebSocketClient] Frame payload length and/or masking key parsed successfully");
+        }
+        if (outcome == internal::FrameReader::Outcome::TooLarge) {
+            protocolError("Message too large: " + std::to_string(reader.frame()->payloadLength) +
+                          " payload bytes announced, at most " + std::to_string(internal::maxMessageSize) +
+                          " accepted per message");
+            return;
+        }
+        if (outcome == internal::FrameReader::Outcome::FrameReady) {
+            const auto frame = reader.frame();
+            if (!dispatch(*frame)) return;
+            reader.begin();
+        }
+    }
+}
+
+bool WebSocketClient::Internals::dispatch(WebSocketFrame& frame) {
+    if (logs(LogLevel::Trace)) log(LogLevel::Trace, "[WebSocketClient] Frame parsed successfully: " + frame.toString());
+    switch (frame.opcode) {
+    case opPing:
+        log(LogLevel::Debug, "[WebSocketClient] Received ping, sending pong...");
+        enqueue(frame.payload, opPong, unfragmented, false);
+        return true;
+    case opPong:
+        log(LogLevel::Debug, "[WebSocketClient] Received pong");
+        if (heartbeatMonitor) heartbeatMonitor->notifyPongReceived();
+        return true;
+    case opClose: {
+        if (logs(LogLevel::Info)) {
+            std::error_code ec;
+            std::ostringstream peer;
+            peer << socket.remote_endpoint(ec);
+            log(LogLevel::Info, "[WebSocketClient] Client received close frame: " + peer.str());
+        }
+        if (!closing) {
+            enqueue(frame.payload, opClose, unfragmented, true);
+        } else {
+            notifyClose();
+            client->close();
+        }
+        return false;
+    }
+    default:
+        break;
+    }
+    if (logs(LogLevel::Debug)) {
+        log(LogLevel::Debug, "[WebSocketClient] Received message: " +
+                                 std::string(frame.payload.begin(), frame.payload.end()));
+    }
+    switch (assembler.onDataFrame(frame)) {
+    case internal::MessageAssembler::Result::Deliver:
+        client->onMessageHandler(assembler.message(), assembler.isText());
+        return !tornDown;
+    case internal::MessageAssembler::Result::Continue:
+        return true;
+    case internal::MessageAssembler::Result::Violation:
+        protocolError(frame.opcode == opContinuation
+                          ? "Protocol violation: continuation frame without a message in progress"
+                          : "Protocol violation: non-final frame with reserved opcode 0x" +
+                                [&] {
+                                    std::ostringstream hex;
+                                    hex << std::hex << static_cast<unsigned>(frame.opcode);
+                                    return hex.str();
+                                }());
+        return false;
+    }
+    return false;
+}
+
+WebSocketClient::WebSocketClient(const std::string& url, const std::vector<std::string>& subprotocols,
+                                 size_t heartbeatIntervalMs_, size_t heartbeatTimeoutMs_, const std::string& caFile)
+    : internals(std::make_unique<Internals>(this, url, subprotocols, caFile)) {
+    heartbeatIntervalMs = heartbeatIntervalMs_;
+    heartbeatTimeoutMs = heartbeatTimeoutMs_;
+    internals->log(LogLevel::Debug, "[WebSocketClient] WebSocket client created.");
+}
+
+WebSocketClient::~WebSocketClient() {
+    try {
+        internals->log(LogLevel::Debug, "[WebSocketClient] WebSocket client destroyed.");
+    } catch (...) {
+    }
+    internals->stopClient();
+    try {
+        internals.reset();
+    } catch (...) {
+    }
+}
+
+void WebSocketClient::start() {
+    if (internals->clientThread) return;
+    const std::string invalid = internal::validateRequestInputs(internals->host, internals->path, internals->protocols);
+    if (!invalid.empty()) {
+        // Refused before anything touches the network; reported from the
+        // I/O thread like every other failure.
+        asio::post(internals->ioContext,
+                   [this, invalid] { internals->failBeforeOpen("[WebSocketClient] " + invalid, invalid); });
+    } else {
+        connect();
+    }
+    internals->clientThread = std::make_unique<std::thread>([this] { internals->run(); });
+}
+
+void WebSocketClient::stop() const { internals->stopClient(); }
+
+void WebSocketClient::send(const std::vector<uint8_t>& data, bool isText, unsigned long maxFragmentSize) {
+    write(data, isText, isText ? opText : opBinary, maxFragmentSize);
+}
+
+void WebSocketClient::write(const std::vector<uint8_t>& data, bool /*isText*/, uint8_t opcode,
+                            unsigned long maxFragmentSize) {
+    // Encoded here, on the caller's thread; queued and written on the I/O
+    // thread, all fragments of the message in one go so nothing can come
+    // between them.
+    auto message = std::make_shared<std::vector<uint8_t>>(data);
+    asio::post(internals->ioContext, [this, message, opcode, maxFragmentSize] {
+        internals->enqueue(*message, opcode, maxFragmentSize, false);
+    });
+}
+
+void WebSocketClient::ping(const std::vector<uint8_t>& data) { write(data, false, opPing, unfragmented); }
+
+void WebSocketClient::close(const std::vector<uint8_t>& data) {
+    internals->closing = true;
+    write(data, false, opClose, unfragmented);
+}
+
+void WebSocketClient::sendCloseFrame(const std::vector<uint8_t>& data) {
+    auto message = std::make_shared<std::vector<uint8_t>>(data);
+    asio::post(internals->ioContext,
+               [this, message] { internals->enqueue(*message, opClose, unfragmented, true); });
+}
+
+void WebSocketClient::connect() {
+    internals->resolver.async_resolve(
+        internals->host, internals->port, [this](const std::error_code& error, asio::ip::tcp::resolver::results_type results) {
+            if (error) {
+                internals->failBeforeOpen("[WebSocketClient] Connect error: " + error.message(), error.message());
+                return;
+            }
+            asio::async_connect(internals->socket, results, [this](const std::error_code& connectError,
+                                                           const asio::ip::tcp::endpoint& endpoint) {
+                Internals& in = *internals;
+                if (connectError) {
+                    in.failBeforeOpen("[WebSocketClient] Connect error: " + connectError.message(),
+                                      connectError.message());
+                    return;
+                }
+                if (in.logs(LogLevel::Info)) {
+                    std::ostringstream peer;
+                    peer << endpoint;
+                    in.log(LogLevel::Info, "[WebSocketClient] Connect: " + peer.str());
+                }
+                if (!in.secure) {
+                    handshake();
+                    return;
+                }
+                // RFC 6066 allows only DNS names in server name indication.
+                if (!isIpLiteral(in.host)) SSL_set_tlsext_host_name(in.sslStream.native_handle(), in.host.c_str());
+                std::error_code ignored;
+                in.socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                in.sslStream.set_verify_callback(asio::ssl::host_name_verification(in.host));
+                in.sslStream.async_handshake(asio::ssl::stream_base::client, [this](const std::error_code& tlsError) {
+                    if (tlsError) {
+                        internals->failBeforeOpen("[WebSocketClient] SSL handshake error: " + tlsError.message(),
+                                          tlsError.message());
+                        close();
+                        return;
+                    }
+                    internals->log(LogLevel::Debug, "[WebSocketClient] SSL handshake successful");
+                    handshake();
+                });
+            });
+        });
+}
+
+namespace {
+
+// Completes the handshake read at the blank line, or once the header block
+// has outgrown its bound, so that a server cannot make us buffer without end.
+struct HeaderBlockEnd {
+    using Iterator = asio::buffers_iterator<asio::streambuf::const_buffers_type>;
+    using result_type = std::pair<Iterator, bool>;
+
+    result_type operator()(Iterator begin, Iterator end) const {
+        static const char delimiter[] = "\r\n\r\n";
+        const auto size = static_cast<std::size_t>(end - begin);
+        const Iterator limit = size > internal::maxHandshakeResponseSize
+                                   ? begin + static_cast<std::ptrdiff_t>(internal::maxHandshakeResponseSize)
+                                   : end;
+        const Iterator hit = std::search(begin, limit, delimiter, delimiter + 4);
+        if (hit != limit) return {hit + 4, true};
+        if (limit != end) return {end, true};
+        return {end - std::min<std::ptrdiff_t>(3, end - begin), false};
+    }
+};
+
+} // namespace
+
+void WebSocketClient::handshake() {
+    const std::string key = generateNonce(internals->rng);
+    auto request = std::make_shared<std::string>(
+        internal::buildHandshakeRequest(internals->host, internals->path, internals->protocols, key));
+    if (internals->logs(LogLevel::Trace)) {
+        internals->log(LogLevel::Trace, "[WebSocketClient] Handshake request: " + *request);
+    }
+    internals->withStream([this, key, request](auto& stream) {
+        asio::async_write(stream, asio::buffer(*request), [this, key, request, &stream](const std::error_code& error, std::size_t) {
+            if (error) {
+                internals->failBeforeOpen("[WebSocketClient] Handshake request error: " + error.message(), error.message());
+                close();
+                return;
+            }
+            asio::async_read_until(stream, internals->receiveBuffer, HeaderBlockEnd{},
+                                   [this, key](const std::error_code& readError, std::size_t n) {
+                                       internals->onHandshakeResponse(readError, n, key);
+                                   });
+        });
+    });
+}
+
+void WebSocketClient::Internals::onHandshakeResponse(const std::error_code& readError, std::size_t n,
+                                                     const std::string& key) {
+    if (readError) {
+        failBeforeOpen("[WebSocketClient] Handshake response error: " + readError.message(), readError.message());
+        client->close();
+        return;
+    }
+    const char* data = static_cast<const char*>(receiveBuffer.data().data());
+    const std::size_t blockSize = internal::findHeaderBlockEnd(data, n);
+    if (blockSize == 0) {
+        const std::string text = "Handshake validation error: response header block exceeds " +
+                                 std::to_string(internal::maxHandshakeResponseSize) + " bytes";
+        failBeforeOpen("[WebSocketClient] " + text, text);
+        client->close();
+        return;
+    }
+    const std::string block(data, blockSize);
+    // Bytes after the blank line are the first frames: they stay.
+    receiveBuffer.consume(blockSize);
+    const auto response = internal::parseHandshakeResponse(block, key);
+    if (response.protocolNamed) {
+        negotiatedProtocol = response.negotiatedProtocol;
+        log(LogLevel::Debug, "[WebSocketClient] Negotiated protocol: " + negotiatedProtocol);
+    }
+    if (!response.valid) {
+        failBeforeOpen("[WebSocketClient] " + response.error, response.error);
+        client->close();
+        return;
+    }
+    log(LogLevel::Debug, "[WebSocketClient] Handshake successful");
+    open = true;
+    client->onOpenHandler();
+    if (tornDown || closed) return;
+    startHeartbeatMonitor();
+    flushWrites();
+    client->read();
+}
+
+void WebSocketClient::read() {
+    internals->reader.begin();
+    internals->processIncoming();
+}
+
+void WebSocketClient::close() const {
+    Internals& in = *internals;
+    if (in.heartbeatMonitor) {
+        in.heartbeatMonitor->stop();
+        in.heartbeatMonitor.reset();
+    }
+    std::error_code ignored;
+    in.socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    in.socket.close(ignored);
+    in.writeQueue.clear();
+    if (!in.tornDown) {
+        in.tornDown = true;
+        in.log(LogLevel::Debug, "[WebSocketClient] Connection closed");
+    }
+}
+
+void WebSocketClient::errorHandler(const std::error_code& error, const std::string& context) const {
+    Internals& in = *internals;
+    if (in.closed) {
+        close();
+        return;
+    }
+    if (isOrdinaryEnd(error) || in.closing) {
+        in.notifyClose();
+        close();
+        return;
+    }
+    if (!in.closed.exchange(true)) {
+        in.log(LogLevel::Error, "[WebSocketClient] Error: " + context + " - " + error.message());
+        onErrorHandler(context);
+    }
+    close();
+}
+
+} // namespace websocket
+} // namespace orvanta
