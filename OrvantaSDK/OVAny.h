@@ -78,6 +78,16 @@ public:
         return std::any_cast<T>(value_);
     }
 
+    // The held value in place when it is a T, else nullptr; no copy.
+    template <class T>
+    const T* getIf() const {
+        return std::any_cast<T>(&value_);
+    }
+    template <class T>
+    T* getIf() {
+        return std::any_cast<T>(&value_);
+    }
+
     // Short type name for messages: "empty", "boolean", "float", "string",
     // "map", "array", "getter", "setter" or "unknown".
     const char* typeName() const;
