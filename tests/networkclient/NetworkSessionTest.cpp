@@ -91,7 +91,8 @@ private:
 };
 
 // A client whose requests finish on the first process() after post, with a
-// hook that runs while the worker reads the pending count.
+// hook that runs after the pending count has been read and before it is
+// returned to the worker.
 class FakeClient : public NetworkClient {
 public:
     std::function<void()> onCount;
@@ -113,10 +114,14 @@ public:
         return &last;
     }
     std::size_t getNumberOfPendingRequests() override {
+        std::size_t count;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            count = pending.size();
+        }
         if (onCount)
             onCount();
-        std::lock_guard<std::mutex> lock(mutex);
-        return pending.size();
+        return count;
     }
     void waitForActivity(std::chrono::milliseconds timeout) override {
         std::unique_lock<std::mutex> lock(mutex);
