@@ -47,7 +47,10 @@ public:
     OpenAIWebSocketClient& operator=(const OpenAIWebSocketClient&) = delete;
 
     // Null detaches. Events handled before a delegate is set change state
-    // but reach no one.
+    // but reach no one, with one exception: when the connection has already
+    // ended by then, the first delegate set still receives its
+    // onError("websocket_error", ...) (if the transport reported one) and
+    // onSessionDisconnected, from a thread of the client, shortly after.
     void setDelegate(OpenAIWebSocketClientDelegate* delegate);
 
     // True from the server's "session.created" until the connection ends.

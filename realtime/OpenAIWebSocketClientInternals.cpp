@@ -6,6 +6,7 @@
 #include "websocket/WebSocketClient.h"
 
 #include <climits>
+#include <optional>
 #include <cmath>
 #include <cstring>
 #include <chrono>
@@ -145,18 +146,29 @@ OpenAIWebSocketClient::Internals::~Internals() {
     // The transport's callbacks point at this record: stop them (and join the
     // I/O thread) while every other member is still alive.
     webSocketClient.reset();
+    if (replayThread.joinable())
+        replayThread.join();
 }
 
 // ---------------------------------------------------------------------------
 // Delegate
 
 template <class Call> void OpenAIWebSocketClient::Internals::notify(Call&& call) {
+    notify(std::forward<Call>(call), [] {});
+}
+
+// `whenAbsent` runs under the delegate lock when no delegate is set, so that
+// remembering a missed event and setDelegate cannot interleave.
+template <class Call, class Absent>
+void OpenAIWebSocketClient::Internals::notify(Call&& call, Absent&& whenAbsent) {
     OpenAIWebSocketClientDelegate* target = nullptr;
     {
         std::lock_guard<std::mutex> lock(delegateMutex);
         target = delegate;
-        if (target == nullptr)
+        if (target == nullptr) {
+            whenAbsent();
             return;
+        }
         ++delegateCallsInFlight;
     }
     struct Release {
@@ -175,10 +187,32 @@ template <class Call> void OpenAIWebSocketClient::Internals::notify(Call&& call)
 void OpenAIWebSocketClient::Internals::setDelegate(OpenAIWebSocketClientDelegate* newDelegate) {
     std::unique_lock<std::mutex> lock(delegateMutex);
     delegate = newDelegate;
+    // The connection can fail before its owner had a chance to attach: the
+    // end would then reach no one and the owner would wait forever. Deliver
+    // it now, from a thread of ours as if the I/O thread had been a little
+    // later, so the owner's setDelegate call is not re-entered.
+    if (newDelegate != nullptr && endedUnreported && !replayThread.joinable()) {
+        endedUnreported = false;
+        replayThread = std::thread([this] { replayMissedEnd(); });
+    }
     // A call this thread is making right now (setDelegate from inside a
     // callback) must not be waited for: it cannot end before we return.
     const int own = CallScope::delegateCallsOnThisThread(*this);
     delegateIdle.wait(lock, [&] { return delegateCallsInFlight <= own; });
+}
+
+void OpenAIWebSocketClient::Internals::replayMissedEnd() {
+    std::optional<std::string> error;
+    {
+        std::lock_guard<std::mutex> lock(delegateMutex);
+        error.swap(missedError);
+    }
+    if (error)
+        notify([&](OpenAIWebSocketClientDelegate& d) { d.onError("websocket_error", "", *error); });
+    notify([this](OpenAIWebSocketClientDelegate& d) {
+        if (!disconnectReported.exchange(true))
+            d.onSessionDisconnected();
+    });
 }
 
 bool OpenAIWebSocketClient::Internals::isInCallOnThisThread() const { return CallScope::threadIsInside(*this); }
@@ -266,7 +300,11 @@ void OpenAIWebSocketClient::Internals::onClose() {
 void OpenAIWebSocketClient::Internals::onTransportError(const std::string& message) {
     CallScope scope(*this);
     Logger::error("[OpenAIWebSocketClient] WebSocket connection error: " + message);
-    notify([&](OpenAIWebSocketClientDelegate& d) { d.onError("websocket_error", "", message); });
+    notify([&](OpenAIWebSocketClientDelegate& d) { d.onError("websocket_error", "", message); },
+           [&] {
+               if (!missedError)
+                   missedError = message;
+           });
     endConnection();
 }
 
@@ -274,10 +312,12 @@ void OpenAIWebSocketClient::Internals::endConnection() {
     isConnected.store(false);
     hasActiveResponse.store(false);
     replaceSession(RealtimeSession());
-    notify([this](OpenAIWebSocketClientDelegate& d) {
-        if (!disconnectReported.exchange(true))
-            d.onSessionDisconnected();
-    });
+    notify(
+        [this](OpenAIWebSocketClientDelegate& d) {
+            if (!disconnectReported.exchange(true))
+                d.onSessionDisconnected();
+        },
+        [this] { endedUnreported = true; });
 }
 
 // ---------------------------------------------------------------------------

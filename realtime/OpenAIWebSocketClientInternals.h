@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace orvanta::websocket {
@@ -106,6 +108,8 @@ public:
 private:
     class CallScope; // marks this thread as inside a call of this object
     template <class Call> void notify(Call&& call);
+    template <class Call, class Absent> void notify(Call&& call, Absent&& whenAbsent);
+    void replayMissedEnd();
     void replaceSession(RealtimeSession next);
     void endConnection();
     void sendBytes(std::vector<uint8_t>&& bytes, const std::string& type);
@@ -117,6 +121,9 @@ private:
     mutable std::mutex delegateMutex;
     std::condition_variable delegateIdle;
     int delegateCallsInFlight = 0;          // under delegateMutex
+    bool endedUnreported = false;           // under delegateMutex: ended with no delegate set
+    std::optional<std::string> missedError; // under delegateMutex: its transport error, if any
+    std::thread replayThread;               // delivers that end once a delegate is set
     mutable std::atomic<int> scopesInFlight{0};
 };
 

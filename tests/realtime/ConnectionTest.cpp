@@ -72,22 +72,47 @@ TEST(Connection, ErrorThenCloseReportsOneDisconnect) {
     EXPECT_FALSE(c.internals->hasActiveSession());
 }
 
-TEST(Connection, EventsBeforeTheDelegateChangeStateOnly) {
-    auto prepared = std::make_unique<OpenAIWebSocketClient::Internals>("gpt-realtime-2");
-    auto* internals = prepared.get();
-    auto scripted = std::make_unique<ScriptedTransport>();
-    auto* transport = scripted.get();
-    internals->attachTransport(std::move(scripted));
-    OpenAIWebSocketClient client(std::move(prepared));
+ScriptedClient* withoutDelegate(ScriptedClient& c) {
+    c.client->setDelegate(nullptr);
+    return &c;
+}
 
-    transport->receive(R"({"type":"session.created","session":{"id":"s"}})");
-    transport->onCloseHandler(); // no delegate: nobody told, report still owed
-    RecordingDelegate delegate;
-    client.setDelegate(&delegate);
-    EXPECT_FALSE(client.getIsConnected());
-    transport->onErrorHandler("x");
-    EXPECT_EQ(delegate.take(), (Calls{"onError(websocket_error||x)", "onSessionDisconnected()"}));
-    client.setDelegate(nullptr);
+TEST(Connection, EventsBeforeTheDelegateChangeStateOnly) {
+    ScriptedClient c;
+    withoutDelegate(c);
+    c.transport->receive(R"({"type":"session.created","session":{"id":"s"}})");
+    c.transport->receive(R"({"type":"response.created"})");
+    EXPECT_TRUE(c.client->getIsConnected());
+    EXPECT_TRUE(c.internals->hasActiveResponse.load());
+    c.client->setDelegate(&c.delegate);
+    c.transport->receive(R"({"type":"input_audio_buffer.speech_started"})");
+    EXPECT_EQ(c.delegate.take(), Calls{"onInputAudioSpeechStarted()"});
+}
+
+TEST(Connection, AnEndBeforeTheDelegateIsDeliveredOnceItIsSet) {
+    {
+        ScriptedClient c;
+        withoutDelegate(c);
+        c.transport->onErrorHandler("Connect error: refused");
+        c.transport->onCloseHandler();
+        EXPECT_TRUE(c.delegate.take().empty());
+        c.client->setDelegate(&c.delegate);
+        ASSERT_TRUE(c.delegate.waitForCall("onSessionDisconnected()"));
+        c.client->setDelegate(nullptr);
+        EXPECT_EQ(c.delegate.take(), (Calls{"onError(websocket_error||Connect error: refused)", "onSessionDisconnected()"}));
+    }
+    {
+        ScriptedClient c;
+        withoutDelegate(c);
+        c.transport->onCloseHandler();
+        c.client->setDelegate(&c.delegate);
+        ASSERT_TRUE(c.delegate.waitForCall("onSessionDisconnected()"));
+        // A second attachment or a late transport callback reports nothing more.
+        c.client->setDelegate(&c.delegate);
+        c.transport->onCloseHandler();
+        c.client->setDelegate(nullptr);
+        EXPECT_EQ(c.delegate.take(), Calls{"onSessionDisconnected()"});
+    }
 }
 
 // A delegate whose calls can be held open, to race setDelegate against them.
