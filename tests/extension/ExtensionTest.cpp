@@ -1,0 +1,66 @@
+#include "OrvantaSDK/ExtensionManager.h"
+#include "extension/OpenAIExtension.h"
+#include "extension/OpenAINodeFactory.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace orvanta;
+using orvanta::extensions::openai::OpenAIExtension;
+
+TEST(OpenAIExtension, LoadingTheLibraryRegistersTheSingleton) {
+    ASSERT_NE(OpenAIExtension::getInstance(), nullptr);
+    auto registered = ExtensionManager::getInstance().findExtension("OpenAI");
+    ASSERT_NE(registered, nullptr);
+    EXPECT_EQ(registered->getDescription(),
+              "Integration with OpenAI's Realtime API for conversational voice interactions.");
+}
+
+TEST(OpenAIExtension, InitializeStoresTheKeyAndIgnoresTheRest) {
+    OpenAIExtension extension;
+    EXPECT_TRUE(extension.initialize(OVAnyMap()).hasValue());
+    EXPECT_EQ(extension.getApiKey(), "");
+    EXPECT_TRUE(extension.initialize(OVAnyMap{{"ApiKey", "wrong-case"}, {"other", 1.0f}}).hasValue());
+    EXPECT_EQ(extension.getApiKey(), "");
+    EXPECT_TRUE(extension.initialize(OVAnyMap{{"apiKey", "sk-one"}}).hasValue());
+    EXPECT_EQ(extension.getApiKey(), "sk-one");
+
+    try {
+        extension.initialize(OVAnyMap{{"apiKey", 42.0f}});
+        FAIL() << "a non-string key must throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Bad format for OpenAI API key in config.");
+    }
+    EXPECT_EQ(extension.getApiKey(), "sk-one") << "a refused value keeps the previous key";
+}
+
+TEST(OpenAIExtension, EachFactoryIsFreshAndKnowsBothNodeTypes) {
+    OpenAIExtension extension;
+    auto first = extension.getNodeFactory();
+    auto second = extension.getNodeFactory();
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(first.get(), second.get());
+    EXPECT_EQ(first->getNodeTypePrefix(), "OpenAI");
+    for (const auto& factory : {first, second}) {
+        std::vector<std::string> names;
+        for (const auto& info : factory->getNodeTypes())
+            names.push_back(info.getFQTypeName());
+        EXPECT_EQ(names, (std::vector<std::string>{"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"}));
+    }
+}
+
+TEST(OpenAIExtension, LoadReplacesTheSingletonWithAFreshOne) {
+    OpenAIExtension::getInstance()->initialize(OVAnyMap{{"apiKey", "sk-old"}});
+    OpenAIExtension* before = OpenAIExtension::getInstance();
+    OpenAIExtension::load();
+    ASSERT_NE(OpenAIExtension::getInstance(), nullptr);
+    EXPECT_NE(OpenAIExtension::getInstance(), before);
+    EXPECT_EQ(OpenAIExtension::getInstance()->getApiKey(), "");
+}
+
+TEST(OpenAIExtension, ExportedEntryPointsAreCallable) {
+    ov_extension_load();
+    ov_extension_anchor_OrvantaOpenAI();
+    SUCCEED();
+}
