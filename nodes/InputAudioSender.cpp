@@ -20,6 +20,9 @@ void InputAudioSender::capture(const float* samples, unsigned int count) {
 }
 
 void InputAudioSender::sendChunk(SessionController& session) {
+    // Apply a pending clear even while disconnected, so that the audio thread
+    // finds the room it frees.
+    queue.applyPendingClear();
     auto client = session.client();
     if (!client || !client->getIsConnected()) {
         session.reconnectUnlessPending(texts.notConnectedScheduling);
@@ -35,8 +38,10 @@ void InputAudioSender::sendChunk(SessionController& session) {
 }
 
 void InputAudioSender::clear() {
+    // The overflow flag stays as it is: the audio thread reports the end of
+    // the episode itself once the sender has applied the clear and a block
+    // fits again.
     queue.requestClear();
-    inputBufferFull.store(false);
 }
 
 } // namespace orvanta::extensions::openai

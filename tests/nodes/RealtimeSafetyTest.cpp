@@ -1,0 +1,147 @@
+// The audio thread's promise: process/consume allocate nothing and take no
+// lock, whatever the other threads do meanwhile. Counted by replacing the
+// global allocator and interposing pthread_mutex_lock in this executable
+// (sanitizer builds have their own allocator and interceptors, so the test
+// skips itself there).
+#include "OrvantaSDK/AudioBuffer.h"
+#include "OrvantaSDK/AudioBus.h"
+#include "nodes/OpenAINode.h"
+#include "nodes/OpenAITranscribeNode.h"
+#include "realtime/RealtimeEndpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <new>
+#include <pthread.h>
+#include <thread>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ORVANTA_TEST_SANITIZED 1
+#endif
+
+namespace {
+thread_local bool counting = false;
+std::atomic<int> allocations{0};
+std::atomic<int> locks{0};
+} // namespace
+
+#ifndef ORVANTA_TEST_SANITIZED
+void* operator new(std::size_t size) {
+    if (counting)
+        ++allocations;
+    if (void* p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
+    using Fn = int (*)(pthread_mutex_t*);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    if (counting)
+        ++locks;
+    return real(mutex);
+}
+#endif
+
+using namespace orvanta;
+using namespace orvanta::extensions::openai;
+
+namespace {
+
+struct Counted {
+    Counted() { counting = true; }
+    ~Counted() { counting = false; }
+};
+
+class RealtimeSafety : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef ORVANTA_TEST_SANITIZED
+        GTEST_SKIP() << "allocation and lock counting needs the plain allocator";
+#endif
+        setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime");
+        allocations = 0;
+        locks = 0;
+    }
+    void TearDown() override { clearRealtimeEndpointOverride(); }
+};
+
+} // namespace
+
+TEST_F(RealtimeSafety, VoiceNodeProcessNeitherAllocatesNorLocks) {
+    OpenAINode node(OVAnyMap{{"apiKey", "sk-test"}});
+    std::vector<AudioBusFormat> ins{AudioBusFormat(48000, 1)}, outs{AudioBusFormat(48000, 1)};
+    ASSERT_TRUE(node.setBusFormats(ins, outs));
+    AudioBuffer<float> in(1, 480, 48000), out(1, 480, 48000);
+
+    // Other threads feed and steer playback while the audio thread runs.
+    std::atomic<bool> stop{false};
+    std::thread network([&] {
+        const std::vector<int16_t> chunk(2400, 9000);
+        int i = 0;
+        while (!stop) {
+            node.onResponseAudioReceived(chunk, "item-" + std::to_string(i / 20), 0);
+            if (++i % 15 == 0)
+                node.callAction("clearOutputBuffer", OVAnyMap());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::thread host([&] {
+        while (!stop) {
+            node.callAction("pauseOutput", OVAnyMap());
+            node.callAction("resumeOutput", OVAnyMap());
+            node.callAction("clearInputBuffer", OVAnyMap());
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    // 1.5 s of 48 kHz audio: under the two seconds the input buffer holds,
+    // so no overflow warning (which may allocate) is due.
+    for (int b = 0; b < 150; ++b) {
+        std::fill_n(in.getWritePointer(0), 480, 0.1f);
+        AudioBus inBus(&in), outBus(&out);
+        Counted scope;
+        node.process(inBus, outBus);
+    }
+    stop = true;
+    network.join();
+    host.join();
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(locks.load(), 0);
+}
+
+TEST_F(RealtimeSafety, TranscribeNodeConsumeNeitherAllocatesNorLocks) {
+    OpenAITranscribeNode node(OVAnyMap{{"apiKey", "sk-test"}});
+    std::vector<AudioBusFormat> ins{AudioBusFormat(44100, 1)}, outs;
+    ASSERT_TRUE(node.setBusFormats(ins, outs));
+    AudioBuffer<float> in(1, 441, 44100);
+    for (int b = 0; b < 150; ++b) {
+        std::fill_n(in.getWritePointer(0), 441, 0.1f);
+        AudioBus bus(&in);
+        Counted scope;
+        node.consume(bus);
+    }
+    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(locks.load(), 0);
+}
+
+TEST_F(RealtimeSafety, TheCountersSeeAllocationsAndLocks) {
+    // Guards the test itself: a counter that never counts proves nothing.
+    std::mutex m;
+    {
+        Counted scope;
+        auto* p = new int(1);
+        delete p;
+        std::lock_guard<std::mutex> lock(m);
+    }
+    EXPECT_EQ(allocations.load(), 1);
+    EXPECT_EQ(locks.load(), 1);
+}
