@@ -26,6 +26,33 @@ constexpr PairTable makePairTable() {
 
 constexpr PairTable pairTable = makePairTable();
 
+// The two characters for the low 12 bits of `bits`, first character in the
+// low byte.
+inline std::uint16_t pair(std::uint64_t bits) {
+    const char* p = pairTable.pairs[bits & 0xfff];
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(p[0]) | (static_cast<unsigned char>(p[1]) << 8));
+}
+
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && (defined(__GNUC__) || defined(__clang__))
+inline std::uint64_t loadBigEndian64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return __builtin_bswap64(v);
+}
+inline void storeLittleEndian64(char* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
+#else
+inline std::uint64_t loadBigEndian64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int k = 0; k < 8; ++k)
+        v = (v << 8) | p[k];
+    return v;
+}
+inline void storeLittleEndian64(char* p, std::uint64_t v) {
+    for (int k = 0; k < 8; ++k)
+        p[k] = static_cast<char>(v >> (8 * k));
+}
+#endif
+
 // Decoding: one table per position in a group of four, each holding the
 // character's six bits already moved to where they land in the 24-bit output
 // (byte 0 in the low bits). Characters outside the alphabet map to a value
@@ -74,15 +101,13 @@ std::string Base64::encode(const std::uint8_t* in, std::size_t size) {
     char* out = &result[0];
 
     std::size_t i = 0;
-    // Two groups per step from one 64-bit window (6 of its 8 bytes used).
+    // Two groups per step from one 64-bit window (6 of its 8 bytes used), the
+    // eight characters leaving in one store.
     for (; i + 8 <= size; i += 6, out += 8) {
-        std::uint64_t w = 0;
-        for (int k = 0; k < 6; ++k)
-            w = (w << 8) | in[i + static_cast<std::size_t>(k)];
-        std::memcpy(out + 0, pairTable.pairs[(w >> 36) & 0xfff], 2);
-        std::memcpy(out + 2, pairTable.pairs[(w >> 24) & 0xfff], 2);
-        std::memcpy(out + 4, pairTable.pairs[(w >> 12) & 0xfff], 2);
-        std::memcpy(out + 6, pairTable.pairs[w & 0xfff], 2);
+        const std::uint64_t w = loadBigEndian64(in + i);
+        const std::uint64_t chars = std::uint64_t{pair(w >> 52)} | (std::uint64_t{pair(w >> 40)} << 16) |
+                                    (std::uint64_t{pair(w >> 28)} << 32) | (std::uint64_t{pair(w >> 16)} << 48);
+        storeLittleEndian64(out, chars);
     }
     for (; i + 3 <= size; i += 3, out += 4) {
         const std::uint32_t w = (std::uint32_t{in[i]} << 16) | (std::uint32_t{in[i + 1]} << 8) | in[i + 2];
