@@ -531,6 +531,10 @@ void WebSocketClient::connect() {
                 if (!isIpLiteral(in.host)) SSL_set_tlsext_host_name(in.sslStream.native_handle(), in.host.c_str());
                 std::error_code ignored;
                 in.socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+                // The stream's TLS session was made with the context, before
+                // the context's mode was set: give it verify-peer itself, or
+                // a failed check would be ignored.
+                in.sslStream.set_verify_mode(asio::ssl::verify_peer);
                 in.sslStream.set_verify_callback(asio::ssl::host_name_verification(in.host));
                 in.sslStream.async_handshake(asio::ssl::stream_base::client, [this](const std::error_code& tlsError) {
                     if (tlsError) {
@@ -548,23 +552,23 @@ void WebSocketClient::connect() {
 
 namespace {
 
-// Completes the handshake read at the blank line, or once the header block
-// has outgrown its bound, so that a server cannot make us buffer without end.
+// Completes the handshake read at the blank line, or once the buffered
+// response has outgrown its bound, so that a server cannot make us buffer
+// without end. asio hands us only the bytes not yet searched, so the size
+// is taken from the buffer itself.
 struct HeaderBlockEnd {
     using Iterator = asio::buffers_iterator<asio::streambuf::const_buffers_type>;
     using result_type = std::pair<Iterator, bool>;
 
     result_type operator()(Iterator begin, Iterator end) const {
         static const char delimiter[] = "\r\n\r\n";
-        const auto size = static_cast<std::size_t>(end - begin);
-        const Iterator limit = size > internal::maxHandshakeResponseSize
-                                   ? begin + static_cast<std::ptrdiff_t>(internal::maxHandshakeResponseSize)
-                                   : end;
-        const Iterator hit = std::search(begin, limit, delimiter, delimiter + 4);
-        if (hit != limit) return {hit + 4, true};
-        if (limit != end) return {end, true};
+        const Iterator hit = std::search(begin, end, delimiter, delimiter + 4);
+        if (hit != end) return {hit + 4, true};
+        if (buffer->size() > internal::maxHandshakeResponseSize) return {end, true};
         return {end - std::min<std::ptrdiff_t>(3, end - begin), false};
     }
+
+    const asio::streambuf* buffer;
 };
 
 } // namespace
@@ -583,7 +587,7 @@ void WebSocketClient::handshake() {
                 close();
                 return;
             }
-            asio::async_read_until(stream, internals->receiveBuffer, HeaderBlockEnd{},
+            asio::async_read_until(stream, internals->receiveBuffer, HeaderBlockEnd{&internals->receiveBuffer},
                                    [this, key](const std::error_code& readError, std::size_t n) {
                                        internals->onHandshakeResponse(readError, n, key);
                                    });

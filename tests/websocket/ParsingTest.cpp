@@ -1,0 +1,260 @@
+// URL splitting, frame encoding and the three-step frame reader, message
+// reassembly and the opening handshake's text handling: no sockets.
+#include "websocket/Handshake.h"
+#include "websocket/URL.h"
+#include "websocket/WebSocketFrame.h"
+#include "websocket/internal/FrameReader.h"
+#include "websocket/internal/HandshakeParser.h"
+#include "websocket/internal/MessageAssembler.h"
+
+#include <asio/streambuf.hpp>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace orvanta::websocket;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+struct UrlCase {
+    std::string input, scheme, host, port, path, query, fragment;
+};
+
+void fill(asio::streambuf& buffer, const Bytes& bytes) {
+    auto out = buffer.prepare(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), static_cast<uint8_t*>(out.data()));
+    buffer.commit(bytes.size());
+}
+
+// Runs the reader over `wire` as the client would, one step at a time.
+std::vector<WebSocketFrame> readAll(const Bytes& wire, internal::FrameReader::Outcome* last = nullptr) {
+    asio::streambuf buffer;
+    fill(buffer, wire);
+    internal::FrameReader reader;
+    std::vector<WebSocketFrame> frames;
+    while (buffer.size() >= reader.bytesNeeded()) {
+        const auto outcome = reader.step(buffer, 0);
+        if (last) *last = outcome;
+        if (outcome == internal::FrameReader::Outcome::TooLarge) break;
+        if (outcome == internal::FrameReader::Outcome::FrameReady) {
+            frames.push_back(*reader.frame());
+            reader.begin();
+        }
+    }
+    return frames;
+}
+
+} // namespace
+
+TEST(Url, SplitsTheSixParts) {
+    const std::vector<UrlCase> cases = {
+        {"wss://h/a/b?model=m", "wss", "h", "", "/a/b", "model=m", ""},
+        {"ws://h:8080", "ws", "h", "8080", "", "", ""},
+        {"ws://h:", "ws", "h:", "", "", "", ""},
+        {"ws://h:80x", "ws", "h:80x", "", "", "", ""},
+        {"ws://[::1]:9000/x", "ws", "[::1]", "9000", "/x", "", ""},
+        {"ws://[::1]/x", "ws", "[::1]", "", "/x", "", ""},
+        {"/only/a/path", "", "", "", "/only/a/path", "", ""},
+        {"h:1", "h", "", "", "1", "", ""},
+        {"a#b?c", "", "", "", "a", "", "b?c"},
+        {"", "", "", "", "", "", ""},
+        {"a\nb", "", "", "", "a\nb", "", ""},
+        {"ws://u@h:007/p?q#f", "ws", "u@h", "007", "/p", "q", "f"},
+        {"://x", "", "", "", "://x", "", ""},
+        {"ws:?q", "ws", "", "", "", "q", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.input);
+        const URL u = URL::parse(c.input);
+        EXPECT_EQ(u.getScheme(), c.scheme);
+        EXPECT_EQ(u.getHost(), c.host);
+        EXPECT_EQ(u.getPort(), c.port);
+        EXPECT_EQ(u.getPath(), c.path);
+        EXPECT_EQ(u.getQuery(), c.query);
+        EXPECT_EQ(u.getFragment(), c.fragment);
+    }
+}
+
+TEST(Url, LineBreakInFragmentIsRejectedAndPrintingGivesSixLines) {
+    for (const std::string bad : {"a#b\nc", "ws://h/#x\r"}) {
+        try {
+            URL::parse(bad);
+            ADD_FAILURE() << "no exception";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_EQ(std::string(e.what()), "Invalid URL format: " + bad);
+        }
+    }
+    std::ostringstream out;
+    out << URL::parse("wss://h:1/p?q");
+    EXPECT_EQ(out.str(), "Scheme: 'wss'\nHost: 'h'\nPort: '1'\nPath: '/p'\nQuery: 'q'\nFragment: ''\n");
+    // A very long URL must not exhaust the stack.
+    EXPECT_EQ(URL::parse("ws://h/" + std::string(1 << 20, 'a')).getPath().size(), (1u << 20) + 1);
+}
+
+TEST(Frame, BuildUsesTheShortestLengthForm) {
+    EXPECT_EQ(WebSocketFrame::build({'H', 'i'}, true, 0x1, false), (Bytes{0x81, 0x02, 'H', 'i'}));
+    EXPECT_EQ(WebSocketFrame::build({}, false, 0x11, false), (Bytes{0x01, 0x00}));
+    const Bytes ping = WebSocketFrame::build({}, true, 0x9, true);
+    ASSERT_EQ(ping.size(), 6u);
+    EXPECT_EQ(ping[0], 0x89);
+    EXPECT_EQ(ping[1], 0x80);
+    struct Size { std::size_t n; Bytes header; };
+    for (const Size& s : {Size{125, {0x82, 125}}, Size{126, {0x82, 0x7E, 0x00, 0x7E}},
+                          Size{65535, {0x82, 0x7E, 0xFF, 0xFF}},
+                          Size{65536, {0x82, 0x7F, 0, 0, 0, 0, 0, 1, 0, 0}}}) {
+        const Bytes f = WebSocketFrame::build(Bytes(s.n, 7), true, 0x2, false);
+        ASSERT_EQ(f.size(), s.header.size() + s.n);
+        EXPECT_TRUE(std::equal(s.header.begin(), s.header.end(), f.begin())) << s.n;
+    }
+}
+
+TEST(Frame, ReaderRoundTripsMaskedFramesOfEveryLengthForm) {
+    Bytes wire;
+    std::vector<Bytes> payloads;
+    for (std::size_t n : {0, 1, 125, 126, 65535, 65536, 70000}) {
+        Bytes p(n);
+        for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(i * 31 + 7);
+        payloads.push_back(p);
+        const Bytes f = WebSocketFrame::build(p, n != 1, 0x2, true);
+        wire.insert(wire.end(), f.begin(), f.end());
+    }
+    const auto frames = readAll(wire);
+    ASSERT_EQ(frames.size(), payloads.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].payload, payloads[i]) << i;
+        EXPECT_TRUE(frames[i].masked);
+        EXPECT_EQ(frames[i].fin, i != 1);
+    }
+}
+
+TEST(Frame, HeaderStepsAndPrinting) {
+    asio::streambuf b;
+    fill(b, {0x88, 0x00, 0x88, 0x80, 0xC2, 0x7E, 0x01, 0x00, 0x81, 0x05, 0x8A, 0x00});
+    WebSocketFrame close;
+    close.parseHeader(b);
+    EXPECT_TRUE(close.fin);
+    EXPECT_EQ(close.opcode, 8);
+    EXPECT_TRUE(close.frameComplete);
+    WebSocketFrame maskedClose;
+    maskedClose.parseHeader(b);
+    EXPECT_FALSE(maskedClose.frameComplete);  // key still to come
+    WebSocketFrame rsv;  // RSV1 set: read as if clear
+    rsv.parseHeader(b);
+    EXPECT_EQ(rsv.opcode, 2);
+    EXPECT_EQ(rsv.extendedPayloadLengthBytes, 2u);
+    rsv.parsePayloadLengthAndMask(b);
+    EXPECT_EQ(rsv.payloadLength, 256u);
+    WebSocketFrame text;
+    text.parseHeader(b);
+    EXPECT_EQ(text.toString(), "WebSocketFrame{fin=1, opcode=0x1, masked=0, payload length=5, extended payload "
+                               "length bytes=0, payload size=0, frame complete=0}");
+    WebSocketFrame pong;
+    pong.parseHeader(b);
+    EXPECT_NE(pong.toString().find("opcode=0xa, masked=0, payload length=0"), std::string::npos);
+}
+
+TEST(Frame, ReaderRefusesOversizedLengthsBeforeAllocating) {
+    internal::FrameReader::Outcome outcome{};
+    // 2^63 + 1, top bit set.
+    readAll({0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 1}, &outcome);
+    EXPECT_EQ(outcome, internal::FrameReader::Outcome::TooLarge);
+    Bytes justOver{0x82, 0x7F};
+    const uint64_t n = internal::maxMessageSize + 1;
+    for (int s = 56; s >= 0; s -= 8) justOver.push_back(static_cast<uint8_t>(n >> s));
+    readAll(justOver, &outcome);
+    EXPECT_EQ(outcome, internal::FrameReader::Outcome::TooLarge);
+
+    // A continuation counts what has already been assembled.
+    asio::streambuf b;
+    fill(b, {0x00, 0x7E, 0x01, 0x00});
+    internal::FrameReader reader;
+    EXPECT_EQ(reader.step(b, internal::maxMessageSize - 255), internal::FrameReader::Outcome::NeedMore);
+    EXPECT_EQ(reader.step(b, internal::maxMessageSize - 255), internal::FrameReader::Outcome::TooLarge);
+}
+
+TEST(Frame, AssemblerJoinsFragmentsAndFlagsStrayContinuations) {
+    internal::MessageAssembler a;
+    auto frame = [](bool fin, uint8_t op, const std::string& s) {
+        WebSocketFrame f;
+        f.fin = fin;
+        f.opcode = op;
+        f.payload.assign(s.begin(), s.end());
+        return f;
+    };
+    auto f1 = frame(false, 0x1, "a"), f2 = frame(false, 0x0, "b"), f3 = frame(true, 0x0, "c");
+    EXPECT_EQ(a.onDataFrame(f1), internal::MessageAssembler::Result::Continue);
+    EXPECT_EQ(a.onDataFrame(f2), internal::MessageAssembler::Result::Continue);
+    EXPECT_EQ(a.assembledSize(), 2u);
+    ASSERT_EQ(a.onDataFrame(f3), internal::MessageAssembler::Result::Deliver);
+    EXPECT_EQ(a.message(), (Bytes{'a', 'b', 'c'}));
+    EXPECT_TRUE(a.isText());
+    EXPECT_EQ(a.assembledSize(), 0u);
+
+    // A new binary start discards the text in progress; the type is the first fragment's.
+    auto g1 = frame(false, 0x1, "lost"), g2 = frame(false, 0x2, "x"), g3 = frame(true, 0x0, "y");
+    a.onDataFrame(g1);
+    a.onDataFrame(g2);
+    ASSERT_EQ(a.onDataFrame(g3), internal::MessageAssembler::Result::Deliver);
+    EXPECT_EQ(a.message(), (Bytes{'x', 'y'}));
+    EXPECT_FALSE(a.isText());
+
+    auto stray = frame(false, 0x0, "z"), reserved = frame(false, 0x3, "z"), finalReserved = frame(true, 0x3, "r");
+    EXPECT_EQ(a.onDataFrame(stray), internal::MessageAssembler::Result::Violation);
+    EXPECT_EQ(a.onDataFrame(reserved), internal::MessageAssembler::Result::Violation);
+    ASSERT_EQ(a.onDataFrame(finalReserved), internal::MessageAssembler::Result::Deliver);
+    EXPECT_FALSE(a.isText());
+}
+
+TEST(Handshake, KeysAndRequest) {
+    EXPECT_EQ(generateAcceptKey("dGhlIHNhbXBsZSBub25jZQ=="), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    std::mt19937 a(1), b(2);
+    const std::string k1 = generateNonce(a), k2 = generateNonce(b);
+    EXPECT_EQ(k1.size(), 24u);
+    EXPECT_EQ(k1.substr(22), "==");
+    EXPECT_NE(k1, k2);
+
+    EXPECT_EQ(internal::buildHandshakeRequest("h", "/a?b=1", {"realtime", "x"}, "K"),
+              "GET /a?b=1 HTTP/1.1\r\nHost: h\r\nUpgrade: websocket\r\nConnection: keep-alive, Upgrade\r\n"
+              "Sec-WebSocket-Key: K\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Protocol: realtime, x\r\n\r\n");
+    const std::string bare = internal::buildHandshakeRequest("h", "/", {}, "K");
+    EXPECT_NE(bare.find("Sec-WebSocket-Version: 13\r\n\r\n"), std::string::npos);
+    EXPECT_EQ(bare.find("Protocol"), std::string::npos);
+}
+
+TEST(Handshake, RefusesValuesThatWouldInjectHeaders) {
+    EXPECT_EQ(internal::validateRequestInputs("api.example.com", "/v1?model=m", {"realtime", "key.ABC-_x9"}), "");
+    EXPECT_EQ(internal::validateRequestInputs("[::1]", "/", {}), "");
+    for (const std::string p : {"a\r\nX-Evil: 1", "a b", "a,b", "", "k\x7f"}) {
+        const std::string error = internal::validateRequestInputs("h", "/", {"realtime", p});
+        EXPECT_NE(error.find("Invalid subprotocol #2"), std::string::npos) << p;
+        EXPECT_EQ(error.find(p.empty() ? "\x01" : p), std::string::npos);  // never echoed
+    }
+    EXPECT_NE(internal::validateRequestInputs("h\r\nX: y", "/", {}), "");
+    EXPECT_NE(internal::validateRequestInputs("", "/", {}), "");
+    EXPECT_NE(internal::validateRequestInputs("h", "/a\r\nX: y", {}), "");
+    EXPECT_NE(internal::validateRequestInputs("h", "/a b", {}), "");
+}
+
+TEST(Handshake, ResponseValidation) {
+    const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+    auto ok = internal::parseHandshakeResponse(
+        "HTTP/1.1 101 Switching Protocols\r\nsec-websocket-accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+        "Sec-WebSocket-Protocol: realtime\r\n\r\n",
+        key);
+    EXPECT_TRUE(ok.valid) << ok.error;
+    EXPECT_EQ(ok.negotiatedProtocol, "realtime");
+
+    EXPECT_EQ(internal::parseHandshakeResponse("HTTP/1.1 200 OK\r\n\r\n", key).error,
+              "Handshake validation error: Invalid HTTP response or status code: HTTP/1.1 200  OK\r");
+    EXPECT_FALSE(internal::parseHandshakeResponse("HTTX/1.1 101 x\r\n\r\n", key).valid);
+    EXPECT_EQ(internal::parseHandshakeResponse("HTTP/1.1 101 S\r\nUpgrade: websocket\r\n\r\n", key).error,
+              "Handshake validation error: Missing Sec-WebSocket-Accept in response");
+    EXPECT_EQ(internal::parseHandshakeResponse("HTTP/1.1 101 S\r\nSec-WebSocket-Accept: S3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n", key).error,
+              "Handshake validation error: Invalid Sec-WebSocket-Accept: S3pPLMBiTxaQ9kYGzzhZRbK+xOo= expected: "
+              "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+
+    const std::string block = "HTTP/1.1 101 S\r\n\r\nframes";
+    EXPECT_EQ(internal::findHeaderBlockEnd(block.data(), block.size()), block.size() - 6);
+    EXPECT_EQ(internal::findHeaderBlockEnd(block.data(), block.size(), 10), 0u);
+}
