@@ -104,25 +104,6 @@ TEST(RingBuffer, OverAskingStaysInsideStorageAndKeepsIndicesSound) {
     EXPECT_THROW(RingBuffer<char>(std::numeric_limits<unsigned int>::max()), std::length_error);
 }
 
-TEST(RingBuffer, CharAndShortInstantiationsWrapLikeFloat) {
-    RingBuffer<char> chars(3);
-    RingBuffer<short> shorts(3);
-    for (int round = 0; round < 10; ++round) {
-        const char c[2] = {static_cast<char>('a' + round), static_cast<char>('A' + round)};
-        const short s[2] = {static_cast<short>(-round), static_cast<short>(1000 * round)};
-        chars.produce(c, 2);
-        shorts.produce(s, 2);
-        char co[2];
-        short so[2];
-        chars.consume(co, 2);
-        shorts.consume(so, 2);
-        ASSERT_EQ(co[0], c[0]);
-        ASSERT_EQ(co[1], c[1]);
-        ASSERT_EQ(so[0], s[0]);
-        ASSERT_EQ(so[1], s[1]);
-    }
-}
-
 // One producer and one consumer at unrelated block sizes through a small
 // buffer whose capacity is not a power of two: every item must arrive once,
 // in order, with its content.
