@@ -24,8 +24,9 @@ namespace orvanta {
 // getLatencyFrames() host frames, for every block size and pattern of block
 // sizes. It is the worst case of block gathering plus converter look-ahead,
 // and the output is prefilled with that much silence so that every host
-// block is written in full on every call. (At 24 kHz: 239 frames, the
-// block gathering alone.)
+// block is written in full on every call. Measured for 24000/240: 48 kHz
+// 1087 frames (22.6 ms), 44.1 kHz 1050 (23.8 ms), 16 kHz 719 (44.9 ms),
+// 8 kHz 516 (64.5 ms), and at 24 kHz 239 frames, the block gathering alone.
 //
 // Threads: the constructor, setNumberOfBuses, setProcessCallback and
 // prepare on a host thread while the audio thread is not in process.
