@@ -1,0 +1,65 @@
+#pragma once
+
+#include "tools/cli/WavReader.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace orvanta::cli {
+
+// The renderer's source: the input file, block by block, then silence for as
+// long as the run lasts (the node needs blocks to play its output, and the
+// service's voice detection needs silence to end the turn).
+//
+// File audio flows only while the gate is open (a session is up and the
+// node's input buffer has room); otherwise the feeder holds its place and
+// gives silence, so that no part of the file goes into a node that cannot
+// send it.
+//
+// Threads: fill on the renderer's audio thread (no lock, no allocation);
+// everything else from any thread.
+class InputFeeder {
+public:
+    // `speed` > 1 paces the blocks itself at that multiple of real time (run
+    // the renderer unpaced then); 0 leaves the pacing to the renderer.
+    InputFeeder(WavReader& reader, int blockFrames, double speed);
+
+    // Audio thread: the OfflineRenderer::Source.
+    bool fill(float* interleaved, int frames);
+
+    void setGate(bool open) { gate.store(open); }
+    // Audio thread (from the host log, inside the node's process): the
+    // node's input buffer started or stopped dropping blocks. File audio
+    // waits while it drops; a drop that may have hit file audio is remembered.
+    void noteInputOverflow(bool dropping);
+    bool wasFileAudioDropped() const { return fileDropped.load(); }
+    // Makes the next fill end the run.
+    void stop() { stopped.store(true); }
+
+    int getSampleRate() const { return sampleRate; }
+    std::int64_t getFileFramesFed() const { return fileFramesFed.load(); }
+    bool isFileDone() const { return fileDone.load(); }
+    // Silence fed since the end of the file.
+    std::int64_t getFramesAfterFile() const { return framesAfterFile.load(); }
+    // True while the block just handed out held file audio (audio thread).
+    bool lastBlockHadFile() const { return lastHadFile.load(); }
+
+private:
+    WavReader& reader;
+    const int sampleRate;
+    const double speed;
+    std::chrono::steady_clock::time_point next{};
+    bool started = false;
+    std::atomic<bool> gate{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> fileDone{false};
+    std::atomic<bool> lastHadFile{false};
+    std::atomic<bool> overflowing{false};
+    std::atomic<bool> fileDropped{false};
+    int blocksSinceFile = 1 << 20; // audio thread
+    std::atomic<std::int64_t> fileFramesFed{0};
+    std::atomic<std::int64_t> framesAfterFile{0};
+};
+
+} // namespace orvanta::cli
