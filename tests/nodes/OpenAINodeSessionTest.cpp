@@ -1,0 +1,284 @@
+// The voice node end to end: made by the factory, driven by the host
+// stand-in, talking to the local simulator of the service.
+#include "SimulatorFixture.h"
+
+#include "OrvantaSDK/OfflineRenderer.h"
+#include "extension/OpenAINodeFactory.h"
+#include "nodes/OpenAINode.h"
+
+#include <cmath>
+#include <mutex>
+
+using namespace orvanta;
+using namespace orvanta::extensions::openai;
+using nodetest::eventually;
+using nodetest::EventRecorder;
+using nodetest::LogCapture;
+using nlohmann::json;
+
+namespace {
+
+constexpr int hostRate = 48000;
+
+std::unique_ptr<Node> makeVoiceNode(const OVAnyMap& config) {
+    OpenAINodeFactory factory;
+    return factory.createNode("OpenAI.Realtime", config);
+}
+
+// Plays `speechSeconds` of a tone and then silence into the node in real
+// time on the renderer's audio thread, and keeps what the node outputs.
+class Conversation {
+public:
+    Conversation(AudioNode& node, double speechSeconds, double totalSeconds)
+        : renderer(node, OfflineRenderer::Settings{hostRate, 480, 1}),
+          speechFrames(static_cast<long>(speechSeconds * hostRate)),
+          totalFrames(static_cast<long>(totalSeconds * hostRate)) {}
+
+    bool start() {
+        if (!renderer.start())
+            return false;
+        renderer.startRealtime(
+            [this](float* block, int frames) {
+                for (int i = 0; i < frames; ++i, ++position)
+                    block[i] = position < speechFrames
+                                   ? 0.3f * static_cast<float>(std::sin(2 * M_PI * 440.0 * position / hostRate))
+                                   : 0.0f;
+                return position < totalFrames;
+            },
+            [this](const float* block, int frames) {
+                std::lock_guard<std::mutex> lock(mutex);
+                output.insert(output.end(), block, block + frames);
+            });
+        return true;
+    }
+    void wait() { renderer.waitRealtime(); }
+
+    long soundingSamples() { return soundingSamplesAfter(0); }
+    long soundingSamplesAfter(size_t skip) {
+        std::lock_guard<std::mutex> lock(mutex);
+        long n = 0;
+        for (size_t i = skip; i < output.size(); ++i)
+            n += std::fabs(output[i]) > 1e-4f;
+        return n;
+    }
+
+    OfflineRenderer renderer;
+
+private:
+    const long speechFrames;
+    const long totalFrames;
+    long position = 0;
+    std::mutex mutex;
+    std::vector<float> output;
+};
+
+class OpenAINodeSession : public nodetest::SimulatorTest {};
+
+} // namespace
+
+TEST_F(OpenAINodeSession, ConnectsSendsItsSessionAndTalks) {
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}, {"voice", "marin"}, {"noiseReduction", "near_field"}});
+    auto* voice = static_cast<AudioNode*>(node.get());
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(waitForClientEvent("session.update"));
+
+    // The session parameters go out as the conversation-shape update.
+    json update = clientEvents("session.update").front();
+    EXPECT_EQ(update["event_id"], "event-1");
+    update["event_id"] = "event-2";
+    EXPECT_EQ(update.dump(),
+              R"({"event_id":"event-2","session":{"audio":{"input":{"format":{"rate":24000,"type":"audio/pcm"},)"
+              R"("noise_reduction":{"type":"near_field"},"transcription":{"model":"gpt-4o-mini-transcribe"},)"
+              R"("turn_detection":{"type":"server_vad"}},"output":{"format":{"rate":24000,"type":"audio/pcm"},)"
+              R"("speed":1.0,"voice":"marin"}},"instructions":"","model":"gpt-realtime-2",)"
+              R"("output_modalities":["audio"],"tool_choice":"auto","type":"realtime"},"type":"session.update"})");
+    EXPECT_EQ(simulator->handshakes().front().target, "/v1/realtime?model=gpt-realtime-2");
+
+    // Speak, then wait: the service hears the turn and answers.
+    Conversation talk(*voice, 1.5, 4.0);
+    ASSERT_TRUE(talk.start());
+    ASSERT_TRUE(events.waitFor("responseDone"));
+    ASSERT_TRUE(events.waitFor("responseTranscription"));
+    talk.wait();
+
+    for (const auto& append : clientEvents("input_audio_buffer.append"))
+        EXPECT_EQ(append["audio"].get<std::string>().size(), 64000u) << "one second: 24,000 samples, Base64";
+    EXPECT_GE(clientEvents("input_audio_buffer.append").size(), 2u);
+    EXPECT_EQ(events.named("responseDone").front().get("status"), "completed");
+    EXPECT_EQ(events.named("responseTranscription").front().get("transcript"), "Hello from the simulator.");
+    EXPECT_GE(events.count("responseTranscriptionDelta"), 1);
+    EXPECT_EQ(events.named("inputTranscription").front().get("transcript"), "What is the weather?");
+    EXPECT_GT(talk.soundingSamples(), hostRate) << "the 2 s answer plays out of the node";
+}
+
+TEST_F(OpenAINodeSession, WithoutAKeyItFetchesATokenFirst) {
+    Orvanta::setValue("orvanta", "appID", "app-id");
+    Orvanta::setValue("orvanta", "appSecret", "app-secret");
+    auto node = makeVoiceNode(OVAnyMap());
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    const auto handshakes = simulator->handshakes();
+    ASSERT_FALSE(handshakes.empty());
+    EXPECT_NE(handshakes.back().subprotocols.find("openai-insecure-api-key."), std::string::npos);
+    EXPECT_EQ(handshakes.back().subprotocols.find("app-secret"), std::string::npos)
+        << "the service sees the ephemeral secret, never the app credentials";
+}
+
+TEST_F(OpenAINodeSession, ATokenFailureIsReportedAndRetried) {
+    Orvanta::setValue("orvanta", "appID", "app-id");
+    Orvanta::setValue("orvanta", "appSecret", "app-secret");
+    simulator->stop(); // the token service is unreachable
+    auto node = makeVoiceNode(OVAnyMap());
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("error"));
+    const auto error = events.named("error").front();
+    EXPECT_EQ(error.get("type"), "token_error");
+    EXPECT_EQ(error.get("code"), "");
+    EXPECT_FALSE(error.get("message").empty());
+
+    // The node keeps asking every 3 seconds; once the service is back it gets in.
+    simulator->start();
+    setRealtimeEndpointOverride(simulator->realtimeUrl());
+    setTokenServiceEndpointOverride(simulator->tokenBaseUrl());
+    EXPECT_TRUE(events.waitFor("sessionCreated", 1, std::chrono::seconds(10)));
+    EXPECT_GE(events.count("sessionStarting"), 1) << "the retry starts a session attempt of its own";
+}
+
+TEST_F(OpenAINodeSession, ALostConnectionIsReportedOnceAndReopened) {
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    const auto lost = std::chrono::steady_clock::now();
+    ASSERT_EQ(simulator->closeAll(/*abrupt=*/true), 1u);
+
+    ASSERT_TRUE(events.waitFor("sessionCreated", 2));
+    const auto back = std::chrono::steady_clock::now() - lost;
+    EXPECT_EQ(events.count("sessionDisconnected"), 1);
+    EXPECT_GE(back, std::chrono::milliseconds(2900)) << "the reconnect waits its 3 seconds";
+    EXPECT_EQ(simulator->openConnections(), 1u);
+}
+
+TEST_F(OpenAINodeSession, VoiceRestartsOtherPropertiesCoalesceIntoOneUpdate) {
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(waitForClientEvent("session.update", 1));
+
+    ASSERT_TRUE(node->setValue("instructions", OVAny("Be brief.")).hasValue());
+    ASSERT_TRUE(node->setValue("speed", OVAny(1.2f)).hasValue());
+    ASSERT_TRUE(node->setValue("turnDetection", OVAny("none")).hasValue());
+    ASSERT_TRUE(waitForClientEvent("session.update", 2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800)); // room for a stray second update
+    const auto updates = clientEvents("session.update");
+    ASSERT_EQ(updates.size(), 2u) << "three changes within 500 ms, one update";
+    const json& session = updates[1]["session"];
+    EXPECT_EQ(session["instructions"], "Be brief.");
+    EXPECT_EQ(session["audio"]["output"]["speed"].dump(), "1.2000000476837158");
+    EXPECT_TRUE(session["audio"]["input"]["turn_detection"].is_null());
+
+    const size_t connectionsBefore = simulator->handshakes().size();
+    ASSERT_TRUE(node->setValue("voice", OVAny("sage")).hasValue());
+    ASSERT_TRUE(events.waitFor("sessionCreated", 2));
+    EXPECT_EQ(simulator->handshakes().size(), connectionsBefore + 1) << "a voice change opens a new session";
+    ASSERT_TRUE(waitForClientEvent("session.update", 3));
+    EXPECT_EQ(clientEvents("session.update").back()["session"]["audio"]["output"]["voice"], "sage");
+    EXPECT_TRUE(eventually([&] { return simulator->openConnections() == 1; }))
+        << "the old session's connection ends";
+}
+
+TEST_F(OpenAINodeSession, BargeInPausesAndTruncatesByPlayedSamples) {
+    LogCapture log;
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+    auto* voice = static_cast<AudioNode*>(node.get());
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+
+    // A spoken turn; the 2 s answer starts playing about 2.1 s in and is cut
+    // off by the end of the run, part-way through.
+    Conversation listen(*voice, 1.5, 3.0);
+    ASSERT_TRUE(listen.start());
+    listen.wait();
+    ASSERT_TRUE(events.waitFor("responseDone"));
+    ASSERT_GT(listen.soundingSamples(), 0);
+
+    // The service hears the user start speaking over the answer.
+    const size_t truncatesBefore = clientEvents("conversation.item.truncate").size();
+    ASSERT_EQ(simulator->sendToAll(R"({"type":"input_audio_buffer.speech_started","audio_start_ms":0,"item_id":"x"})"),
+              1u);
+    ASSERT_TRUE(waitForClientEvent("conversation.item.truncate", truncatesBefore + 1));
+    const json truncate = clientEvents("conversation.item.truncate").back();
+    const std::string line = log.lastWithPrefix("[OpenAINode] truncatePlayback: itemId=");
+    const auto played = std::stoull(line.substr(line.find("playedSamples=") + 14));
+    EXPECT_GT(played, 0u);
+    EXPECT_EQ(truncate["audio_end_ms"].get<uint64_t>(), played * 1000 / 24000);
+    EXPECT_EQ(truncate["content_index"], 0);
+    EXPECT_FALSE(truncate["item_id"].get<std::string>().empty());
+
+    // Playback is paused: past what the resampler still held, the rest of
+    // the answer stays silent.
+    Conversation after(*voice, 0.0, 0.4);
+    ASSERT_TRUE(after.start());
+    after.wait();
+    EXPECT_EQ(after.soundingSamplesAfter(hostRate / 10), 0);
+
+    // A second truncation has no item left to cut.
+    const int emptyBefore = log.count("[OpenAINode] truncatePlayback: itemId empty, not sending truncate event.");
+    ASSERT_TRUE(node->callAction("truncateResponse", OVAnyMap()).hasValue());
+    EXPECT_EQ(log.count("[OpenAINode] truncatePlayback: itemId empty, not sending truncate event."), emptyBefore + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(clientEvents("conversation.item.truncate").size(), truncatesBefore + 1);
+    for (const auto& e : events.named("error"))
+        ADD_FAILURE() << "the service refused: " << e.get("type") << " " << e.get("code") << " " << e.get("message");
+
+    // The next response drops what was left and plays again.
+    ASSERT_TRUE(node->callAction("createResponse", OVAnyMap()).hasValue());
+    ASSERT_TRUE(events.waitFor("responseDone", 2));
+    Conversation next(*voice, 0.0, 0.6);
+    ASSERT_TRUE(next.start());
+    next.wait();
+    EXPECT_GT(next.soundingSamples(), 0);
+}
+
+TEST_F(OpenAINodeSession, ToolCallsRoundTrip) {
+    OVAnyVector tools{OVAnyMap{{"type", "function"},
+                               {"name", "get_weather"},
+                               {"description", "Weather for a city."},
+                               {"parameters", OVAnyMap{{"type", "object"},
+                                                       {"properties", OVAnyMap{{"city", OVAnyMap{{"type", "string"}}}}}}}}};
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}, {"tools", tools}, {"turnDetection", "none"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(waitForClientEvent("session.update"));
+    EXPECT_EQ(clientEvents("session.update").front()["session"]["tools"][0]["name"], "get_weather");
+
+    ASSERT_TRUE(node->callAction("createResponse", OVAnyMap{{"text", "Weather in Oslo?"}}).hasValue());
+    ASSERT_TRUE(events.waitFor("toolCall"));
+    const auto call = events.named("toolCall").front();
+    EXPECT_EQ(call.get("name"), "get_weather");
+    EXPECT_FALSE(call.get("callId").empty());
+    EXPECT_TRUE(json::parse(call.get("argumentsJson")).is_object());
+
+    ASSERT_TRUE(node->callAction("submitToolResult",
+                                 OVAnyMap{{"callId", call.get("callId")}, {"outputJson", R"({"temp":3})"}})
+                    .hasValue());
+    ASSERT_TRUE(node->callAction("createResponse", OVAnyMap()).hasValue());
+    ASSERT_TRUE(events.waitFor("responseTranscription"));
+    const auto outputs = clientEvents("conversation.item.create");
+    ASSERT_FALSE(outputs.empty());
+    EXPECT_EQ(outputs.back()["item"]["output"], R"({"temp":3})");
+    EXPECT_EQ(events.count("error"), 0);
+}
+
+TEST_F(OpenAINodeSession, ServiceErrorsBecomeErrorEvents) {
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    simulator->sendToAll(R"({"type":"error","error":{"type":"invalid_request_error","code":null,"message":"bad"}})");
+    ASSERT_TRUE(events.waitFor("error"));
+    const auto error = events.named("error").front();
+    EXPECT_EQ(error.get("type"), "invalid_request_error");
+    EXPECT_EQ(error.get("code"), "unknown");
+    EXPECT_EQ(error.get("message"), "bad");
+    EXPECT_EQ(events.count("sessionDisconnected"), 0) << "an error event does not end the session";
+}
