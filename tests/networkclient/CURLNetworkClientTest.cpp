@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <map>
 #include <set>
 
@@ -99,23 +100,25 @@ TEST_F(CURLNetworkClientTest, UnreachablePortGivesStatusZeroAndLibcurlsText) {
 }
 
 TEST_F(CURLNetworkClientTest, TwoTransfersFinishedInOneRoundComeFromSuccessiveCalls) {
-    // The server answers only once both requests are in, so both replies are
-    // in the client's sockets before the next process() call.
-    LocalHttpServer* self = nullptr;
-    LocalHttpServer server([&](const HttpRequest& request) {
-        self->waitForRequests(2, 5s);
+    // The server holds both replies until the test opens the gate, and the
+    // test calls process() again only once both are in the client's sockets.
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    LocalHttpServer server([opened](const HttpRequest& request) {
+        opened.wait();
         return HttpReply{200, request.target};
     });
-    self = &server;
     CURLNetworkClient client;
     client.post(server.baseURL() + "/one", jsonHeader, "{}");
     client.post(server.baseURL() + "/two", jsonHeader, "{}");
     const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!server.waitForReplies(2, 0ms) && std::chrono::steady_clock::now() < deadline) {
+    while (!server.waitForRequests(2, 0ms) && std::chrono::steady_clock::now() < deadline) {
         ASSERT_EQ(client.process(), nullptr);
         client.waitForActivity(20ms);
     }
-    ASSERT_TRUE(server.waitForReplies(2, 0ms));
+    ASSERT_TRUE(server.waitForRequests(2, 0ms));
+    gate.set_value();
+    ASSERT_TRUE(server.waitForReplies(2, 5s));
 
     NetworkResponse* first = client.process();
     ASSERT_NE(first, nullptr);

@@ -25,12 +25,12 @@ const std::vector<std::string> jsonHeader{"Content-Type: application/json"};
 // Collects the responses of one test; any thread may add.
 class Inbox {
 public:
+    // Notifies under the lock: the waiter may destroy the inbox as soon as it
+    // can take the lock.
     void add(const NetworkResponse& response) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            responses.push_back(response);
-            threads.push_back(std::this_thread::get_id());
-        }
+        std::lock_guard<std::mutex> lock(mutex);
+        responses.push_back(response);
+        threads.push_back(std::this_thread::get_id());
         changed.notify_all();
     }
     bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 10s) {
@@ -72,11 +72,20 @@ private:
     std::vector<std::string> records;
 };
 
-// Attaches a recorder to the client's logger for one scope. The recorder is
-// never freed: a detached delivery thread might still log after the scope.
+// Attaches a recorder to the client's logger for one scope. Recorders live
+// until the process ends: a detached delivery thread may still log after the
+// scope.
+RecordingDestination* newRecorder() {
+    static std::mutex mutex;
+    static std::vector<std::unique_ptr<RecordingDestination>> recorders;
+    std::lock_guard<std::mutex> lock(mutex);
+    recorders.push_back(std::make_unique<RecordingDestination>());
+    return recorders.back().get();
+}
+
 class LogCapture {
 public:
-    explicit LogCapture(LogLevel level) : destination(new RecordingDestination) {
+    explicit LogCapture(LogLevel level) : destination(newRecorder()) {
         logger.setLogLevel(level);
         logger.setLogDestination(destination);
     }

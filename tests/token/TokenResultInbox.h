@@ -27,10 +27,10 @@ public:
         return [this](const orvanta::Result<std::string>& result) {
             Outcome outcome{result.hasValue(), result.hasValue() ? result.getValue() : result.getError().getMessage(),
                             std::this_thread::get_id()};
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                outcomes.push_back(outcome);
-            }
+            // Notifies under the lock: the waiter may destroy the inbox as
+            // soon as it can take the lock.
+            std::lock_guard<std::mutex> lock(mutex);
+            outcomes.push_back(outcome);
             changed.notify_all();
         };
     }

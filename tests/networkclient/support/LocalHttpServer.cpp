@@ -101,7 +101,11 @@ struct LocalHttpServer::Impl {
     std::vector<HttpRequest> received;
     std::size_t replies = 0;
     std::set<int> openSockets;
-    std::vector<std::thread> connectionThreads;
+    struct Worker {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> done;
+    };
+    std::vector<Worker> connectionThreads;  // finished ones are joined as new ones start
 
     void acceptLoop();
     void serve(int fd);
@@ -162,13 +166,13 @@ void LocalHttpServer::stop() {
     const char byte = 0;
     [[maybe_unused]] auto written = ::write(impl->stopPipe[1], &byte, 1);
     impl->acceptThread.join();
-    std::vector<std::thread> threads;
+    std::vector<Impl::Worker> threads;
     {
         std::lock_guard<std::mutex> lock(impl->mutex);
         threads.swap(impl->connectionThreads);
     }
     for (auto& t : threads)
-        t.join();
+        t.thread.join();
     ::close(impl->listenFd);
     ::close(impl->stopPipe[0]);
     ::close(impl->stopPipe[1]);
@@ -215,7 +219,20 @@ void LocalHttpServer::Impl::acceptLoop() {
             return;
         }
         openSockets.insert(fd);
-        connectionThreads.emplace_back([this, fd] { serve(fd); });
+        for (auto it = connectionThreads.begin(); it != connectionThreads.end();) {
+            if (it->done->load()) {
+                it->thread.join();
+                it = connectionThreads.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        connectionThreads.push_back(Worker{std::thread([this, fd, done] {
+                                               serve(fd);
+                                               done->store(true);
+                                           }),
+                                           done});
     }
 }
 
