@@ -93,10 +93,11 @@ void ConsoleOutput::progress(const std::string& line) {
         return;
     std::lock_guard<std::mutex> lock(mutex);
     // A streaming transcript line owns the cursor; the progress waits.
-    if (lineOpen)
+    if (lineOpen || (progressShown && line == shownProgress))
         return;
     out << "\r\033[K" << line << std::flush;
     progressShown = true;
+    shownProgress = line;
 }
 
 void ConsoleOutput::finish() {

@@ -60,6 +60,7 @@ private:
     std::string streamedLabel;    // ... of this speaker
     bool streamedInterrupted = false; // and that line was broken by other output
     bool progressShown = false;
+    std::string shownProgress;
 };
 
 } // namespace orvanta::cli

@@ -11,11 +11,11 @@ ReplyRecorder::ReplyRecorder(int sampleRate, double bufferSeconds, bool keep)
     : ring(static_cast<unsigned int>(sampleRate * bufferSeconds)), keepSilence(keep), scratch(8192) {}
 
 void ReplyRecorder::push(const float* samples, int frames) {
-    std::int64_t sound = 0;
-    for (int i = 0; i < frames; ++i)
-        sound += std::fabs(samples[i]) > silenceLevel;
-    if (sound > 0) {
-        soundFrames.fetch_add(sound);
+    bool sound = false;
+    for (int i = 0; i < frames && !sound; ++i)
+        sound = std::fabs(samples[i]) > silenceLevel;
+    if (sound) {
+        soundFrames.fetch_add(frames);
         lastSoundNanos.store(std::chrono::steady_clock::now().time_since_epoch().count());
     }
     const auto count = static_cast<unsigned int>(frames);

@@ -30,6 +30,8 @@ public:
     // Main thread: writes what has arrived.
     void drainTo(WavWriter& writer);
 
+    // Frames of the blocks that held any sound (a voice crosses zero, so
+    // counting samples would undercount it).
     std::int64_t getSoundFrames() const { return soundFrames.load(); }
     std::int64_t getLostFrames() const { return lostFrames.load(); }
     // When the last block with sound was pushed; the epoch before any.
