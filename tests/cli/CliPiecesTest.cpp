@@ -2,6 +2,7 @@
 // session give-up policy, the console's styles, tool answers, and the audio
 // files in and out.
 #include "tools/cli/CommandLine.h"
+#include "tools/cli/InputFeeder.h"
 #include "tools/cli/ConsoleOutput.h"
 #include "tools/cli/ReplyRecorder.h"
 #include "tools/cli/SessionMonitor.h"
@@ -309,4 +310,53 @@ TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPauses) 
     small.push(big.data(), 150);
     small.push(big.data(), 150);
     EXPECT_EQ(small.getLostFrames(), 150);
+}
+
+TEST(InputFeeder, HoldsTheFileWhileTheNodeCannotTakeItAndNoticesADropThatHitIt) {
+    const std::string path = tempPath("ramp.wav");
+    {
+        WavWriter writer(path, 1000);
+        std::vector<float> ramp(250);
+        for (std::size_t i = 0; i < ramp.size(); ++i)
+            ramp[i] = static_cast<float>(i + 1) / 1000.0f;
+        writer.write(ramp.data(), 250);
+    }
+    WavReader reader(path);
+    InputFeeder feeder(reader, 100, 0);
+    std::vector<float> block(100, -1.0f);
+    auto first = [&] { return std::lround(block[0] * 1000); };
+
+    EXPECT_TRUE(feeder.fill(block.data(), 100)); // no session yet: silence, file held
+    EXPECT_EQ(first(), 0);
+    EXPECT_EQ(feeder.getFileFramesFed(), 0);
+
+    feeder.setGate(true);
+    feeder.fill(block.data(), 100);
+    EXPECT_EQ(first(), 1);
+    // The node starts dropping right after file audio: reported, and the
+    // file waits until the node has room again.
+    feeder.noteInputOverflow(true);
+    EXPECT_TRUE(feeder.wasFileAudioDropped());
+    feeder.fill(block.data(), 100);
+    EXPECT_EQ(first(), 0);
+    feeder.noteInputOverflow(false);
+    feeder.fill(block.data(), 100);
+    EXPECT_EQ(first(), 101); // resumes where it stopped
+    feeder.fill(block.data(), 100);
+    EXPECT_EQ(first(), 201);
+    EXPECT_TRUE(feeder.isFileDone());
+    EXPECT_EQ(feeder.getFileFramesFed(), 250);
+    EXPECT_EQ(feeder.getFramesAfterFile(), 50);
+    EXPECT_EQ(block[50], 0.0f);
+    feeder.stop();
+    EXPECT_FALSE(feeder.fill(block.data(), 100));
+
+    // Drops well after the last file block hit only silence.
+    WavReader again(path);
+    InputFeeder quiet(again, 100, 0);
+    for (int i = 0; i < 4; ++i)
+        quiet.fill(block.data(), 100);
+    quiet.noteInputOverflow(true);
+    EXPECT_FALSE(quiet.wasFileAudioDropped());
+    std::remove(path.c_str());
 }
