@@ -301,6 +301,9 @@ int runConverse(const CliOptions& options) {
                        std::string(options.fast ? " (try without --fast)" : ""));
     if (recorder.getLostFrames() > 0)
         throw RunError("part of the reply was lost before it could be written");
+    // An answer that never left the node is a failed run, not an empty reply.
+    if (recorder.getSoundFrames() == 0)
+        throw RunError("the response came but no audio of it came out of the node");
     const double replySeconds = writer.getFramesWritten() / static_cast<double>(rate);
     console.result("reply: " + options.output + " (" + seconds(replySeconds) + ")");
     if (const int errors = monitor.getServiceErrorCount(); errors > 0)
