@@ -32,9 +32,7 @@ RealtimeConnection::RealtimeConnection(ErasedStream&& stream, std::shared_ptr<Si
       faults_(faults),
       session_(kind, std::move(model), sessionConfig, state_->nextConnectionSeed(),
                withFaults(state_->options(), faults), ServiceSession::Clock::now()),
-      timer_(ws_.get_executor()) {
-  ws_.next_layer().setDropPongs(faults.ignorePings);
-}
+      timer_(ws_.get_executor()) {}
 
 RealtimeConnection::~RealtimeConnection() = default;
 
@@ -60,6 +58,8 @@ void RealtimeConnection::onAccept(beast::error_code ec) {
     finish();
     return;
   }
+  // Only now: the frame filter must not see the HTTP answer to the upgrade.
+  ws_.next_layer().setDropPongs(faults_.ignorePings);
   open_ = true;
   ++state_->openRealtime;
   state_->addLink(weak_from_this());
