@@ -76,6 +76,29 @@ std::vector<std::string> secretsIn(const std::vector<std::string>& protocols) {
     return secrets;
 }
 
+// Cuts one message into masked frames: the message's opcode on the first,
+// continuation on the rest, FIN on the last. 0 means a single frame.
+std::vector<OutgoingFrame> encodeMessage(const std::vector<uint8_t>& data, uint8_t opcode,
+                                         unsigned long maxFragmentSize, bool finishesConnection) {
+    std::vector<OutgoingFrame> frames;
+    const std::size_t size = data.size();
+    if (maxFragmentSize == 0 || size <= maxFragmentSize) {
+        frames.push_back({std::make_shared<std::vector<uint8_t>>(WebSocketFrame::build(data, true, opcode, true)),
+                          opcode, true, finishesConnection});
+        return frames;
+    }
+    for (std::size_t offset = 0; offset < size; offset += maxFragmentSize) {
+        const std::size_t n = std::min<std::size_t>(maxFragmentSize, size - offset);
+        const bool last = offset + n == size;
+        const std::vector<uint8_t> part(data.begin() + static_cast<std::ptrdiff_t>(offset),
+                                        data.begin() + static_cast<std::ptrdiff_t>(offset + n));
+        frames.push_back({std::make_shared<std::vector<uint8_t>>(
+                              WebSocketFrame::build(part, last, offset == 0 ? opcode : opContinuation, true)),
+                          opcode, last, finishesConnection});
+    }
+    return frames;
+}
+
 } // namespace
 
 struct WebSocketClient::Internals {
@@ -267,25 +290,7 @@ void WebSocketClient::Internals::protocolError(const std::string& text) {
 
 void WebSocketClient::Internals::enqueue(const std::vector<uint8_t>& data, uint8_t opcode,
                                          unsigned long maxFragmentSize, bool finishesConnection) {
-    std::vector<OutgoingFrame> frames;
-    const std::size_t size = data.size();
-    const std::size_t piece = maxFragmentSize == 0 ? std::max<std::size_t>(size, 1) : maxFragmentSize;
-    std::size_t offset = 0;
-    do {
-        const std::size_t n = std::min(piece, size - offset);
-        const bool last = offset + n == size;
-        const uint8_t frameOpcode = offset == 0 ? opcode : opContinuation;
-        std::vector<uint8_t> bytes;
-        if (offset == 0 && last) {
-            bytes = WebSocketFrame::build(data, true, frameOpcode, true);
-        } else {
-            const std::vector<uint8_t> part(data.begin() + static_cast<std::ptrdiff_t>(offset),
-                                            data.begin() + static_cast<std::ptrdiff_t>(offset + n));
-            bytes = WebSocketFrame::build(part, last, frameOpcode, true);
-        }
-        frames.push_back({std::make_shared<std::vector<uint8_t>>(std::move(bytes)), opcode, last, finishesConnection});
-        offset += n;
-    } while (offset < size);
+    auto frames = encodeMessage(data, opcode, maxFragmentSize, finishesConnection);
     enqueueFrames(frames);
 }
 
@@ -484,10 +489,8 @@ void WebSocketClient::write(const std::vector<uint8_t>& data, bool /*isText*/, u
     // Encoded here, on the caller's thread; queued and written on the I/O
     // thread, all fragments of the message in one go so nothing can come
     // between them.
-    auto message = std::make_shared<std::vector<uint8_t>>(data);
-    asio::post(internals->ioContext, [this, message, opcode, maxFragmentSize] {
-        internals->enqueue(*message, opcode, maxFragmentSize, false);
-    });
+    auto frames = std::make_shared<std::vector<OutgoingFrame>>(encodeMessage(data, opcode, maxFragmentSize, false));
+    asio::post(internals->ioContext, [this, frames] { internals->enqueueFrames(*frames); });
 }
 
 void WebSocketClient::ping(const std::vector<uint8_t>& data) { write(data, false, opPing, unfragmented); }
@@ -498,9 +501,8 @@ void WebSocketClient::close(const std::vector<uint8_t>& data) {
 }
 
 void WebSocketClient::sendCloseFrame(const std::vector<uint8_t>& data) {
-    auto message = std::make_shared<std::vector<uint8_t>>(data);
-    asio::post(internals->ioContext,
-               [this, message] { internals->enqueue(*message, opClose, unfragmented, true); });
+    auto frames = std::make_shared<std::vector<OutgoingFrame>>(encodeMessage(data, opClose, unfragmented, true));
+    asio::post(internals->ioContext, [this, frames] { internals->enqueueFrames(*frames); });
 }
 
 void WebSocketClient::connect() {

@@ -1,0 +1,146 @@
+// Round trip and throughput of 64 KiB text messages on loopback against a
+// Beast echo server: our client beside a Boost.Beast client, same server,
+// same run.
+#include "websocket/WebSocketClient.h"
+#include "websocket/support/BeastServer.h"
+
+#include <benchmark/benchmark.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+namespace beast = boost::beast;
+namespace net = boost::asio;
+using orvanta::websocket::WebSocketClient;
+using orvanta::websocket::test::BeastServer;
+
+namespace {
+
+constexpr std::size_t messageSize = 64 * 1024;
+constexpr int burst = 32;
+
+BeastServer& server() {
+    static BeastServer s({});
+    return s;
+}
+
+std::vector<uint8_t> message() {
+    std::vector<uint8_t> m(messageSize);
+    for (std::size_t i = 0; i < m.size(); ++i) m[i] = static_cast<uint8_t>('a' + i % 26);
+    return m;
+}
+
+// Our client with a counter of echoed messages.
+struct Ours {
+    Ours() : client(server().url(), {}, 4000, 2000, "") {
+        client.onOpenHandler = [this] { bump(opened); };
+        client.onMessageHandler = [this](const std::vector<uint8_t>& data, bool) {
+            if (data.size() == messageSize) bump(received);
+        };
+        client.start();
+        waitFor(opened, 1);
+    }
+    void bump(long& counter) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++counter;
+        changed.notify_all();
+    }
+    void waitFor(long& counter, long target) {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return counter >= target; });
+    }
+    WebSocketClient client;
+    std::mutex mutex;
+    std::condition_variable changed;
+    long opened = 0;
+    long received = 0;
+};
+
+struct Beast {
+    Beast() : ws(ioc) {
+        net::ip::tcp::resolver resolver(ioc);
+        net::connect(ws.next_layer(), resolver.resolve("127.0.0.1", std::to_string(server().port())));
+        ws.next_layer().set_option(net::ip::tcp::no_delay(true));
+        ws.handshake("127.0.0.1", "/");
+        ws.text(true);
+        ws.read_message_max(64u << 20);
+    }
+    net::io_context ioc;
+    beast::websocket::stream<net::ip::tcp::socket> ws;
+    beast::flat_buffer buffer;
+};
+
+void OursRoundTrip(benchmark::State& state) {
+    Ours ours;
+    const auto m = message();
+    long expected = 0;
+    for (auto _ : state) {
+        ours.client.send(m, true, 0);
+        ours.waitFor(ours.received, ++expected);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * messageSize * 2));
+}
+
+void BeastRoundTrip(benchmark::State& state) {
+    Beast b;
+    const auto m = message();
+    for (auto _ : state) {
+        b.ws.write(net::buffer(m));
+        b.buffer.clear();
+        b.ws.read(b.buffer);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * messageSize * 2));
+}
+
+// `burst` messages in flight: all sent, then all echoes awaited.
+void OursThroughput(benchmark::State& state) {
+    Ours ours;
+    const auto m = message();
+    long expected = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < burst; ++i) ours.client.send(m, true, 0);
+        expected += burst;
+        ours.waitFor(ours.received, expected);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * burst * messageSize * 2));
+}
+
+void BeastThroughput(benchmark::State& state) {
+    Beast b;
+    const auto m = message();
+    for (auto _ : state) {
+        // Writes chained one after another while reads drain the echoes, both
+        // on this thread's event loop.
+        int written = 0, read = 0;
+        std::function<void()> writeNext = [&] {
+            b.ws.async_write(net::buffer(m), [&](beast::error_code ec, std::size_t) {
+                if (!ec && ++written < burst) writeNext();
+            });
+        };
+        std::function<void()> readNext = [&] {
+            b.buffer.clear();
+            b.ws.async_read(b.buffer, [&](beast::error_code ec, std::size_t) {
+                if (!ec && ++read < burst) readNext();
+            });
+        };
+        writeNext();
+        readNext();
+        b.ioc.restart();
+        b.ioc.run();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * burst * messageSize * 2));
+}
+
+} // namespace
+
+BENCHMARK(OursRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BeastRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(OursThroughput)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BeastThroughput)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
