@@ -217,9 +217,4 @@ TEST(TokenServiceTls, FetchesATokenOverHttpsFromAServerSignedByTheConfiguredCA) 
     EXPECT_EQ(server.baseURL().rfind("https://127.0.0.1:", 0), 0u);
 }
 
-TEST(TokenServiceEndpoint, DefaultsToTheVendorsHttpsService) {
-    clearTokenServiceEndpointOverride();
-    EXPECT_EQ(tokenServiceURL(), "https://api.orvanta.com/openai/realtime/client-secret");
-}
-
 } // namespace
