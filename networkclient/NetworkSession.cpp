@@ -140,6 +140,8 @@ void NetworkSession::workerThreadMain() {
         // queue: look again before sleeping.
         if (!justDelivered) {
             const auto woken = [&s] { return s.shouldStop.load() || s.wakeRequested; };
+            // Counted with the session mutex held: makePostRequest posts under
+            // it, so no request can land between this count and the wait.
             if (s.client->getNumberOfPendingRequests() == 0) {
                 s.condition.wait_for(lock, idleWait, woken);
             } else if (s.waitOnSockets) {
