@@ -108,6 +108,8 @@ struct SessionController::Slot {
     ~Slot() {
         if (relay)
             relay->detach();
+        if (client)
+            client->setDelegate(nullptr);
         client.reset(); // joins the client's I/O thread
         relay.reset();
     }
@@ -132,7 +134,14 @@ void SessionController::postIfCurrent(uint64_t gen, std::function<void()> task) 
 }
 
 void SessionController::start() {
-    post([this] { runStart(); });
+    // Requests made before the worker gets to the first one make one attempt:
+    // a burst of voice changes or resets must not queue a session each.
+    if (startQueued.exchange(true))
+        return;
+    post([this] {
+        startQueued.store(false);
+        runStart();
+    });
 }
 
 std::shared_ptr<OpenAIWebSocketClient> SessionController::client() const {
@@ -206,8 +215,10 @@ void SessionController::startSession(const std::string& apiKeyOrToken) {
         previous = current;
         gen = generation + 1;
     }
-    if (previous)
+    if (previous) {
         previous->relay->detach();
+        previous->client->setDelegate(nullptr);
+    }
 
     auto slot = std::shared_ptr<Slot>(new Slot, [this](Slot* s) { retire(s); });
     slot->relay = std::make_unique<Relay>(*this, gen);
@@ -271,20 +282,37 @@ void SessionController::scheduleSessionUpdate() {
 }
 
 void SessionController::requestSessionUpdate() {
-    post([this] { hooks.updateSession(); });
+    // An update reads the parameters when it runs, so one queued is enough.
+    if (updateQueued.exchange(true))
+        return;
+    post([this] {
+        updateQueued.store(false);
+        hooks.updateSession();
+    });
 }
 
-void SessionController::reconnectLater() {
+void SessionController::reconnectLater() { armReconnect(false); }
+
+void SessionController::armReconnect(bool onlyIfStillDown) {
     if (shuttingDown.load())
         return;
     const uint64_t ticket = reconnectTicket.load();
     reconnectTimer.start(
-        [this, ticket] {
+        [this, ticket, onlyIfStillDown] {
             reconnectQueued.store(true);
-            post([this, ticket] {
+            post([this, ticket, onlyIfStillDown] {
                 reconnectQueued.store(false);
-                if (reconnectTicket.load() == ticket)
-                    runStart();
+                if (reconnectTicket.load() != ticket)
+                    return;
+                if (onlyIfStillDown) {
+                    // The sender may have seen the client still connecting
+                    // just before its session came up: a session that is up
+                    // by now needs no restart.
+                    auto c = client();
+                    if (c && c->getIsConnected())
+                        return;
+                }
+                runStart();
             });
         },
         reconnectDelayMs);
@@ -294,7 +322,7 @@ void SessionController::reconnectUnlessPending(const std::string& debugText) {
     if (shuttingDown.load() || reconnectTimer.isRunning() || reconnectQueued.load())
         return;
     orvanta::Logger::debug(debugText);
-    reconnectLater();
+    armReconnect(true);
 }
 
 void SessionController::cancelReconnect() {
@@ -312,9 +340,15 @@ void SessionController::shutdown() {
     shuttingDown.store(true);
 
     auto detachCurrent = [this] {
-        std::lock_guard<std::mutex> lock(clientMutex);
-        if (current)
-            current->relay->detach();
+        std::shared_ptr<Slot> slot;
+        {
+            std::lock_guard<std::mutex> lock(clientMutex);
+            slot = current;
+        }
+        if (slot) {
+            slot->relay->detach();
+            slot->client->setDelegate(nullptr);
+        }
     };
     detachCurrent();
     sessionUpdateTimer.stop();

@@ -100,6 +100,7 @@ private:
     struct Slot; // a client with its relay
 
     void runStart();
+    void armReconnect(bool onlyIfStillDown);
     void startSession(const std::string& apiKeyOrToken);
     void onTokenResult(bool ok, const std::string& tokenOrMessage);
     void stopSender();
@@ -126,6 +127,8 @@ private:
     Timer sessionUpdateTimer;
     std::atomic<uint64_t> reconnectTicket{0}; // bumped to void posted reconnects
     std::atomic<bool> reconnectQueued{false}; // a reconnect was handed to the worker
+    std::atomic<bool> startQueued{false};     // a start() waits on the worker
+    std::atomic<bool> updateQueued{false};    // an update waits on the worker
 };
 
 } // namespace orvanta::extensions::openai

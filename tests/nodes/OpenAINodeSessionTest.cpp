@@ -25,51 +25,40 @@ std::unique_ptr<Node> makeVoiceNode(const OVAnyMap& config) {
     return factory.createNode("OpenAI.Realtime", config);
 }
 
-// Plays `speechSeconds` of a tone and then silence into the node in real
-// time on the renderer's audio thread, and keeps what the node outputs.
+// The host's audio graph around one node: started once (which, as for any
+// node joining a running graph, starts a session), then played in runs of
+// `speechSeconds` of a tone followed by silence, in real time on the
+// renderer's audio thread. Each run keeps what the node output.
 class Conversation {
 public:
-    Conversation(AudioNode& node, double speechSeconds, double totalSeconds)
-        : renderer(node, OfflineRenderer::Settings{hostRate, 480, 1}),
-          speechFrames(static_cast<long>(speechSeconds * hostRate)),
-          totalFrames(static_cast<long>(totalSeconds * hostRate)) {}
+    explicit Conversation(AudioNode& node) : renderer(node, OfflineRenderer::Settings{hostRate, 480, 1}) {
+        EXPECT_TRUE(renderer.start());
+    }
 
-    bool start() {
-        if (!renderer.start())
-            return false;
+    // Returns how many output samples sounded, skipping the first `skip`.
+    long run(double speechSeconds, double totalSeconds, size_t skip = 0) {
+        const long speech = static_cast<long>(speechSeconds * hostRate);
+        const long total = static_cast<long>(totalSeconds * hostRate);
+        long position = 0;
+        std::vector<float> output;
         renderer.startRealtime(
-            [this](float* block, int frames) {
+            [&](float* block, int frames) {
                 for (int i = 0; i < frames; ++i, ++position)
-                    block[i] = position < speechFrames
+                    block[i] = position < speech
                                    ? 0.3f * static_cast<float>(std::sin(2 * M_PI * 440.0 * position / hostRate))
                                    : 0.0f;
-                return position < totalFrames;
+                return position < total;
             },
-            [this](const float* block, int frames) {
-                std::lock_guard<std::mutex> lock(mutex);
-                output.insert(output.end(), block, block + frames);
-            });
-        return true;
-    }
-    void wait() { renderer.waitRealtime(); }
-
-    long soundingSamples() { return soundingSamplesAfter(0); }
-    long soundingSamplesAfter(size_t skip) {
-        std::lock_guard<std::mutex> lock(mutex);
+            [&](const float* block, int frames) { output.insert(output.end(), block, block + frames); });
+        renderer.waitRealtime();
         long n = 0;
         for (size_t i = skip; i < output.size(); ++i)
             n += std::fabs(output[i]) > 1e-4f;
         return n;
     }
 
-    OfflineRenderer renderer;
-
 private:
-    const long speechFrames;
-    const long totalFrames;
-    long position = 0;
-    std::mutex mutex;
-    std::vector<float> output;
+    OfflineRenderer renderer;
 };
 
 class OpenAINodeSession : public nodetest::SimulatorTest {};
@@ -96,11 +85,10 @@ TEST_F(OpenAINodeSession, ConnectsSendsItsSessionAndTalks) {
     EXPECT_EQ(simulator->handshakes().front().target, "/v1/realtime?model=gpt-realtime-2");
 
     // Speak, then wait: the service hears the turn and answers.
-    Conversation talk(*voice, 1.5, 4.0);
-    ASSERT_TRUE(talk.start());
+    Conversation graph(*voice);
+    const long sounding = graph.run(1.5, 4.0);
     ASSERT_TRUE(events.waitFor("responseDone"));
     ASSERT_TRUE(events.waitFor("responseTranscription"));
-    talk.wait();
 
     for (const auto& append : clientEvents("input_audio_buffer.append"))
         EXPECT_EQ(append["audio"].get<std::string>().size(), 64000u) << "one second: 24,000 samples, Base64";
@@ -109,7 +97,7 @@ TEST_F(OpenAINodeSession, ConnectsSendsItsSessionAndTalks) {
     EXPECT_EQ(events.named("responseTranscription").front().get("transcript"), "Hello from the simulator.");
     EXPECT_GE(events.count("responseTranscriptionDelta"), 1);
     EXPECT_EQ(events.named("inputTranscription").front().get("transcript"), "What is the weather?");
-    EXPECT_GT(talk.soundingSamples(), hostRate) << "the 2 s answer plays out of the node";
+    EXPECT_GT(sounding, hostRate) << "the 2 s answer plays out of the node";
 }
 
 TEST_F(OpenAINodeSession, WithoutAKeyItFetchesATokenFirst) {
@@ -192,15 +180,13 @@ TEST_F(OpenAINodeSession, BargeInPausesAndTruncatesByPlayedSamples) {
     auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
     auto* voice = static_cast<AudioNode*>(node.get());
     EventRecorder events(*node);
+    Conversation graph(*voice); // the graph start opens the session used below
     ASSERT_TRUE(events.waitFor("sessionCreated"));
 
     // A spoken turn; the 2 s answer starts playing about 2.1 s in and is cut
     // off by the end of the run, part-way through.
-    Conversation listen(*voice, 1.5, 3.0);
-    ASSERT_TRUE(listen.start());
-    listen.wait();
+    ASSERT_GT(graph.run(1.5, 3.0), 0);
     ASSERT_TRUE(events.waitFor("responseDone"));
-    ASSERT_GT(listen.soundingSamples(), 0);
 
     // The service hears the user start speaking over the answer.
     const size_t truncatesBefore = clientEvents("conversation.item.truncate").size();
@@ -217,14 +203,12 @@ TEST_F(OpenAINodeSession, BargeInPausesAndTruncatesByPlayedSamples) {
 
     // Playback is paused: past what the resampler still held, the rest of
     // the answer stays silent.
-    Conversation after(*voice, 0.0, 0.4);
-    ASSERT_TRUE(after.start());
-    after.wait();
-    EXPECT_EQ(after.soundingSamplesAfter(hostRate / 10), 0);
+    EXPECT_EQ(graph.run(0.0, 0.4, hostRate / 10), 0);
 
     // A second truncation has no item left to cut.
     const int emptyBefore = log.count("[OpenAINode] truncatePlayback: itemId empty, not sending truncate event.");
-    ASSERT_TRUE(node->callAction("truncateResponse", OVAnyMap()).hasValue());
+    ASSERT_TRUE(node->callAction("truncateResponse", OVAnyMap()).hasValue())
+        << "the session must still be there";
     EXPECT_EQ(log.count("[OpenAINode] truncatePlayback: itemId empty, not sending truncate event."), emptyBefore + 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(clientEvents("conversation.item.truncate").size(), truncatesBefore + 1);
@@ -234,10 +218,7 @@ TEST_F(OpenAINodeSession, BargeInPausesAndTruncatesByPlayedSamples) {
     // The next response drops what was left and plays again.
     ASSERT_TRUE(node->callAction("createResponse", OVAnyMap()).hasValue());
     ASSERT_TRUE(events.waitFor("responseDone", 2));
-    Conversation next(*voice, 0.0, 0.6);
-    ASSERT_TRUE(next.start());
-    next.wait();
-    EXPECT_GT(next.soundingSamples(), 0);
+    EXPECT_GT(graph.run(0.0, 0.6), 0);
 }
 
 TEST_F(OpenAINodeSession, ToolCallsRoundTrip) {
