@@ -278,6 +278,10 @@ TEST(SimulatorConversation, MalformedClientEventsGetErrorEventsAndChangeNothing)
   EXPECT_EQ(errorFor(R"({"type":"session.update","session":{"tools":{"not":"an array"}}})")["param"],
             "session.tools");
   EXPECT_EQ(errorFor(R"({"type":"session.update","session":{"type":"transcription"}})")["param"], "session.type");
+  // Deep nesting is refused before anything copies or prints it recursively.
+  const std::string deep = std::string(300000, '[') + std::string(300000, ']');
+  EXPECT_EQ(errorFor(R"({"type":"session.update","session":{"audio":{"input":{"x":)" + deep + "}}}}")["code"],
+            "invalid_json");
   client->sendBinary(std::string("\x01\x02", 2));
   EXPECT_EQ(client->next().value()["type"], "error");
 

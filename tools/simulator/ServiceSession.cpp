@@ -24,6 +24,9 @@ constexpr uint64_t kRate = 24000;
 constexpr uint64_t kVadFrame = 480;            // 20 ms
 constexpr uint64_t kMinCommitSamples = 2400;   // 100 ms, as the service demands
 constexpr double kPi = 3.14159265358979323846;
+// Far beyond any real event; keeps copying and printing of client JSON,
+// which recurse, away from the end of the stack.
+constexpr int kMaxNesting = 64;
 
 constexpr const char* kWords[] = {
     "the",   "weather", "looks",  "bright", "today", "and",   "I",      "think", "we",
@@ -83,6 +86,27 @@ const json& requireObject(const json& obj, const std::string& key, const std::st
   const json& v = require(obj, key, path);
   if (!v.is_object()) throw wrongType(path, "an object", v);
   return v;
+}
+
+/// Whether the brackets of a JSON text nest deeper than the limit (strings
+/// skipped). Checked before parsing.
+bool nestedTooDeeply(const std::string& text) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '{' || c == '[') {
+      if (++depth > kMaxNesting) return true;
+    } else if (c == '}' || c == ']') {
+      --depth;
+    }
+  }
+  return false;
 }
 
 void deepMerge(json& target, const json& patch) {
@@ -947,6 +971,11 @@ struct ServiceSession::Impl {
   // --- dispatch ------------------------------------------------------------
 
   void handle(const std::string& text, Clock::time_point now) {
+    if (nestedTooDeeply(text)) {
+      sendError(ClientError{"invalid_json", "The event nests deeper than " + std::to_string(kMaxNesting) + " levels.", ""},
+                nullptr, now);
+      return;
+    }
     json msg = json::parse(text, nullptr, false);
     if (msg.is_discarded() || !msg.is_object()) {
       sendError(ClientError{"invalid_json",
@@ -993,6 +1022,9 @@ struct ServiceSession::Impl {
       // Only reached through a value the checks above let pass; report it
       // rather than dropping the connection.
       sendError(ClientError{"invalid_value", e.what(), ""}, eventId, now);
+    } catch (const std::exception& e) {
+      // Nothing may escape into the I/O loop; the client hears about it.
+      sendError(ClientError{"server_error", e.what(), "", "server_error"}, eventId, now);
     }
   }
 

@@ -90,7 +90,11 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
       } else if (arg == "--host") options.host = value();
-      else if (arg == "--port") options.port = static_cast<uint16_t>(std::stoul(value()));
+      else if (arg == "--port") {
+        const unsigned long port = std::stoul(value());
+        if (port > 65535) throw std::invalid_argument("--port must be at most 65535");
+        options.port = static_cast<uint16_t>(port);
+      }
       else if (arg == "--tls-cert") options.tlsCertificateFile = value();
       else if (arg == "--tls-key") options.tlsPrivateKeyFile = value();
       else if (arg == "--api-key") options.apiKeys.push_back(value());
