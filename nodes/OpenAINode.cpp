@@ -422,16 +422,13 @@ void OpenAINode::updateSession() {
 
 void OpenAINode::onSessionCreated() {
     orvanta::Logger::info("[OpenAINode] Session created with OpenAI.");
-    internals->session->cancelReconnect();
-    updateSession();
-    emitEvent("sessionCreated", OVAnyMap());
+    internals->session->sessionCreated();
 }
 
 void OpenAINode::onSessionDisconnected() {
     internals->outputPaused.store(false);
     orvanta::Logger::info("[OpenAINode] Disconnected from OpenAI, reconnecting in 3 seconds...");
-    emitEvent("sessionDisconnected", OVAnyMap());
-    internals->session->reconnectLater();
+    internals->session->sessionDisconnected();
 }
 
 void OpenAINode::onError(const std::string& type, const std::string& code, const std::string& message) {

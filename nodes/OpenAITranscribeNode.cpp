@@ -192,15 +192,12 @@ void OpenAITranscribeNode::updateSession() {
 
 void OpenAITranscribeNode::onSessionCreated() {
     orvanta::Logger::info("[OpenAITranscribeNode] Session created with OpenAI.");
-    internals->session->cancelReconnect();
-    updateSession();
-    emitEvent("sessionCreated", OVAnyMap());
+    internals->session->sessionCreated();
 }
 
 void OpenAITranscribeNode::onSessionDisconnected() {
     orvanta::Logger::info("[OpenAITranscribeNode] Disconnected from OpenAI, reconnecting in 3 seconds...");
-    emitEvent("sessionDisconnected", OVAnyMap());
-    internals->session->reconnectLater();
+    internals->session->sessionDisconnected();
 }
 
 void OpenAITranscribeNode::onInputAudioTranscriptionDelta(const std::string& delta) {

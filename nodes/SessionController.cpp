@@ -330,6 +330,17 @@ void SessionController::cancelReconnect() {
     reconnectTimer.stop();
 }
 
+void SessionController::sessionCreated() {
+    cancelReconnect();
+    hooks.updateSession();
+    hooks.emitEvent("sessionCreated", OVAnyMap());
+}
+
+void SessionController::sessionDisconnected() {
+    hooks.emitEvent("sessionDisconnected", OVAnyMap());
+    reconnectLater();
+}
+
 void SessionController::shutdown() {
     {
         std::lock_guard<std::mutex> lock(cancelToken->mutex);

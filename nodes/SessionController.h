@@ -82,6 +82,12 @@ public:
     // Worker: drop a pending reconnect.
     void cancelReconnect();
 
+    // Worker, from the node's delegate callbacks, after the node's own log
+    // line: a confirmed session drops a pending reconnect, gets the node's
+    // parameters and is announced; a lost one is announced and reopened in 3 s.
+    void sessionCreated();
+    void sessionDisconnected();
+
     // Any thread: run `task` on the worker (dropped once shutdown began).
     void post(std::function<void()> task);
     bool onWorkerThread() const { return worker.isCurrentThread(); }
