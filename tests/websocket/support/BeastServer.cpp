@@ -186,6 +186,7 @@ struct BeastServer::Impl {
     net::ssl::context sslContext;
     std::list<std::weak_ptr<SessionBase>> sessions;  // io thread only
     std::thread thread;
+    uint16_t port = 0;  // fixed before the thread starts
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
@@ -209,6 +210,7 @@ BeastServer::BeastServer(Options options) : impl(std::make_unique<Impl>(std::mov
     impl->acceptor.set_option(net::socket_base::reuse_address(true));
     impl->acceptor.bind(endpoint);
     impl->acceptor.listen();
+    impl->port = impl->acceptor.local_endpoint().port();
     impl->accept();
     impl->thread = std::thread([this] { impl->ioc.run(); });
 }
@@ -218,7 +220,7 @@ BeastServer::~BeastServer() {
     if (impl->thread.joinable()) impl->thread.join();
 }
 
-uint16_t BeastServer::port() const { return impl->acceptor.local_endpoint().port(); }
+uint16_t BeastServer::port() const { return impl->port; }
 
 std::string BeastServer::url(const std::string& pathAndQuery) const {
     return std::string(impl->options.tls ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(port()) + pathAndQuery;
