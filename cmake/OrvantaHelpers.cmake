@@ -38,3 +38,14 @@ function(orvanta_add_fuzzer name)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}")
 endfunction()
+
+# orvanta_unoptimised_in_debug(<target>...): Boost.Beast-based test peers take
+# minutes per file to optimise and gain nothing from it; in Debug-type builds
+# (the sanitizer presets add -O1 for the library) they build unoptimised and
+# are still instrumented. Release builds keep them optimised, as the
+# benchmarks measure against them.
+function(orvanta_unoptimised_in_debug)
+  foreach(t ${ARGN})
+    target_compile_options(${t} PRIVATE $<$<CONFIG:Debug>:-O0>)
+  endforeach()
+endfunction()
