@@ -545,6 +545,11 @@ void OpenAINode::onResponseCreated() {
 }
 
 void OpenAINode::onResponseDone(const std::string& status) {
+    // All of the response's audio arrived before this event (same connection,
+    // in order). An answer shorter than the start threshold would otherwise
+    // wait in the buffer until the next response clears it, never heard.
+    if (internals->outputBuffer.getBufferedItems() > 0)
+        internals->playbackStarted.store(true);
     orvanta::Logger::info("[OpenAINode] Response done from OpenAI with status: " + status);
     emitEvent("responseDone", OVAnyMap{{"status", status}});
 }

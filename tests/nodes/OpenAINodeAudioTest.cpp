@@ -74,6 +74,14 @@ TEST_F(OpenAINodeAudio, PlaysOnlyPastTheThresholdThenDownToTheLastSample) {
     EXPECT_EQ(h.run(60), 12001);
 }
 
+TEST_F(OpenAINodeAudio, AShortAnswerPlaysOnceTheResponseIsDone) {
+    Harness h;
+    h.queueResponse(6000); // 0.25 s: below the start threshold
+    EXPECT_EQ(h.run(60), 0);
+    h.node.onResponseDone("completed");
+    EXPECT_EQ(h.run(60), 6000) << "nothing more will come: the whole answer plays";
+}
+
 TEST_F(OpenAINodeAudio, PauseHoldsTheBufferAndResumeReleasesIt) {
     Harness h;
     h.queueResponse(20000);
