@@ -77,6 +77,10 @@ struct BeastServer::Impl {
             auto self = this->shared_from_this();
             stream.async_accept(request, [self](beast::error_code ec) {
                 if (ec) return self->ended();
+                self->accepted = true;
+                // A close asked for while the 101 was still being written
+                // could not start then: Beast allows one write at a time.
+                if (self->closeRequested) return self->startClose();
                 self->read();
             });
         }
@@ -108,7 +112,7 @@ struct BeastServer::Impl {
 
         void close(uint16_t code) override {
             closeCode = code;
-            if (writing) {
+            if (writing || !accepted) {
                 closeRequested = true;
                 return;
             }
@@ -146,6 +150,7 @@ struct BeastServer::Impl {
         http::request<http::string_body> request;
         std::string outgoing;
         bool writing = false;
+        bool accepted = false;
         bool closeRequested = false;
         bool done = false;
         bool closeSeen = false;
