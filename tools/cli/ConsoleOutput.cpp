@@ -129,4 +129,16 @@ void ConsoleOutput::jsonEvent(const std::string& name, const OVAnyMap& payload, 
     out << text << '\n' << std::flush;
 }
 
+bool ConsoleOutput::sessionStatus(const std::string& event) {
+    if (event == "sessionStarting")
+        status("session: starting");
+    else if (event == "sessionCreated")
+        status("session: created");
+    else if (event == "sessionDisconnected")
+        status("session: disconnected");
+    else
+        return false;
+    return true;
+}
+
 } // namespace orvanta::cli

@@ -37,6 +37,9 @@ public:
     void result(const std::string& line);
     // A line shown on a terminal only (session and response events).
     void status(const std::string& line);
+    // The status line for a session event ("sessionStarting", "sessionCreated",
+    // "sessionDisconnected"); false for any other event.
+    bool sessionStatus(const std::string& event);
     // Replaces the progress line (terminal only).
     void progress(const std::string& line);
     // Ends an open transcript line and removes the progress line, so that

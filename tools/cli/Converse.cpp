@@ -6,6 +6,7 @@
 #include "tools/cli/ConsoleOutput.h"
 #include "tools/cli/HostLog.h"
 #include "tools/cli/InputFeeder.h"
+#include "tools/cli/NodeListenerScope.h"
 #include "tools/cli/ReplyRecorder.h"
 #include "tools/cli/ServiceTarget.h"
 #include "tools/cli/SessionMonitor.h"
@@ -172,26 +173,13 @@ int runConverse(const CliOptions& options) {
             const std::string code = field(payload, "code");
             console.result("error: " + field(payload, "type") + (code.empty() ? "" : " (" + code + ")") + ": " +
                            field(payload, "message"));
-        } else if (name == "sessionStarting") {
-            console.status("session: starting");
-        } else if (name == "sessionCreated") {
-            console.status("session: created");
-        } else if (name == "sessionDisconnected") {
-            console.status("session: disconnected");
+        } else {
+            console.sessionStatus(name);
         }
     });
 
     // From here on the node must go before the objects its listener uses.
-    struct Cleanup {
-        std::unique_ptr<Node>& node;
-        EventEmitter::ListenerId listener;
-        HostLog& log;
-        ~Cleanup() {
-            log.watchInput(nullptr);
-            node->removeEventListener(listener);
-            node.reset();
-        }
-    } cleanup{node, listener, hostLog};
+    NodeListenerScope cleanup(node, listener, hostLog);
 
     // Blocks of 10 ms at the file's rate, as a host at that rate would use.
     // The feeder and the recorder are declared first: the renderer's audio

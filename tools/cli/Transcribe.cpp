@@ -6,6 +6,7 @@
 #include "tools/cli/ConsoleOutput.h"
 #include "tools/cli/HostLog.h"
 #include "tools/cli/InputFeeder.h"
+#include "tools/cli/NodeListenerScope.h"
 #include "tools/cli/ServiceTarget.h"
 #include "tools/cli/SessionMonitor.h"
 #include "tools/cli/WavReader.h"
@@ -95,25 +96,12 @@ int runTranscribe(const CliOptions& options) {
                 std::lock_guard<std::mutex> lock(transcripts.mutex);
                 ++transcripts.completed;
             }
-        } else if (name == "sessionStarting") {
-            console.status("session: starting");
-        } else if (name == "sessionCreated") {
-            console.status("session: created");
-        } else if (name == "sessionDisconnected") {
-            console.status("session: disconnected");
+        } else {
+            console.sessionStatus(name);
         }
     });
 
-    struct Cleanup {
-        std::unique_ptr<Node>& node;
-        EventEmitter::ListenerId listener;
-        HostLog& log;
-        ~Cleanup() {
-            log.watchInput(nullptr);
-            node->removeEventListener(listener);
-            node.reset();
-        }
-    } cleanup{node, listener, hostLog};
+    NodeListenerScope cleanup(node, listener, hostLog);
 
     const int blockFrames = std::max(1, rate / 100);
     const double speed = options.fast ? 2.0 : 0.0;
