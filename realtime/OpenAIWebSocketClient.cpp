@@ -43,6 +43,8 @@ void OpenAIWebSocketClient::setDelegate(OpenAIWebSocketClientDelegate* delegate)
 
 bool OpenAIWebSocketClient::getIsConnected() const { return internals->isConnected.load(); }
 
+bool OpenAIWebSocketClient::hasActiveSession() const { return internals->hasActiveSession(); }
+
 bool OpenAIWebSocketClient::appendAudioBuffer(const std::vector<int16_t>& samples) {
     return internals->appendAudioBuffer(samples);
 }

@@ -55,6 +55,9 @@ public:
 
     // True from the server's "session.created" until the connection ends.
     bool getIsConnected() const;
+    // True while the service's session has an id: only then are the
+    // protocol operations below accepted.
+    bool hasActiveSession() const;
 
     // Each returns true once its event went to the send path, false when no
     // session is active or its own argument check refuses it.

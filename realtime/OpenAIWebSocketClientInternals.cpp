@@ -270,7 +270,7 @@ void OpenAIWebSocketClient::Internals::createWebSocketClient(const std::string& 
 void OpenAIWebSocketClient::Internals::attachTransport(std::unique_ptr<websocket::WebSocketSession> transport) {
     webSocketClient = std::move(transport);
     webSocketClient->onOpenHandler = [this] { onOpen(); };
-    webSocketClient->onMessageHandler = [this](const std::vector<uint8_t>& data, bool isText) {
+    webSocketClient->onMessageHandler = [this](std::vector<uint8_t>&& data, bool isText) {
         onMessage(data, isText);
     };
     webSocketClient->onCloseHandler = [this] { onClose(); };

@@ -426,7 +426,7 @@ bool WebSocketClient::Internals::dispatch(WebSocketFrame& frame) {
     }
     switch (assembler.onDataFrame(frame)) {
     case internal::MessageAssembler::Result::Deliver:
-        client->onMessageHandler(assembler.message(), assembler.isText());
+        client->onMessageHandler(std::move(assembler.message()), assembler.isText());
         return !tornDown;
     case internal::MessageAssembler::Result::Continue:
         return true;

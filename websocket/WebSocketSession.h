@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -26,6 +27,11 @@ public:
 
     virtual std::string getPath() const { return path; }
 
+    // Every message handed to onMessageHandler has at least this many bytes
+    // of spare capacity past its end, so that a parser needing padding can
+    // grow it in place instead of copying it.
+    static constexpr std::size_t messagePadding = 64;
+
     std::string path;
     uint64_t heartbeatIntervalMs = 4000;
     uint64_t heartbeatTimeoutMs = 2000;
@@ -36,8 +42,9 @@ public:
     // peer hang-up, lost heartbeat).
     std::function<void()> onCloseHandler = [] {};
     // I/O thread. One complete data message; isText is the type of its
-    // first frame. `data` is only valid during the call.
-    std::function<void(const std::vector<uint8_t>& data, bool isText)> onMessageHandler = [](const std::vector<uint8_t>&, bool) {};
+    // first frame. The handler may keep or reuse `data` (moving it out saves
+    // a copy of a large message); otherwise it is gone after the call.
+    std::function<void(std::vector<uint8_t>&& data, bool isText)> onMessageHandler = [](std::vector<uint8_t>&&, bool) {};
     // I/O thread. The connection failed or could not be opened.
     std::function<void(const std::string message)> onErrorHandler = [](const std::string) {};
 };

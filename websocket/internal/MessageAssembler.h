@@ -22,7 +22,8 @@ public:
     // call.
     Result onDataFrame(WebSocketFrame& frame);
 
-    const std::vector<uint8_t>& message() const { return *delivered_; }
+    // The owner may move the message out.
+    std::vector<uint8_t>& message() { return *delivered_; }
     bool isText() const { return deliveredText_; }
     bool fragmented() const { return fragmented_; }
     // Bytes of the fragmented message in progress.
@@ -31,7 +32,7 @@ public:
 private:
     std::vector<uint8_t> messageBuffer_;
     std::vector<uint8_t> deliveredMessage_;
-    const std::vector<uint8_t>* delivered_ = &deliveredMessage_;
+    std::vector<uint8_t>* delivered_ = &deliveredMessage_;
     bool fragmented_ = false;
     bool firstFragmentText_ = false;
     bool deliveredText_ = false;
