@@ -10,7 +10,6 @@ namespace orvanta::extensions::openai {
 namespace {
 constexpr int reconnectDelayMs = 3000;
 constexpr int sessionUpdateDelayMs = 500;
-constexpr unsigned long long senderPeriodMs = 200;
 } // namespace
 
 // The delegate a client actually talks to. It forwards to the node, either
@@ -48,7 +47,10 @@ public:
             later([](OpenAIWebSocketClientDelegate& d) { d.onResponseCreated(); });
     }
     void onResponseDone(const std::string& status) override {
-        later([status](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
+        if (owner.hooks.inlineResponseDone)
+            now([&](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
+        else
+            later([status](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
     }
     void onResponseAudioReceived(const std::vector<int16_t>& samples, const std::string& itemId,
                                  int contentIndex) override {
@@ -249,7 +251,7 @@ void SessionController::startSession(const std::string& apiKeyOrToken) {
     slot.reset();
     previous.reset(); // the old client ends here (or where its last user lets go)
 
-    sender = std::make_unique<async::TaskRunner>(senderPeriodMs, hooks.sendAudio);
+    sender = std::make_unique<async::TaskRunner>(hooks.senderPeriodMs, hooks.sendAudio, hooks.senderWakeup);
     sender->start();
 }
 
@@ -333,6 +335,8 @@ void SessionController::cancelReconnect() {
 void SessionController::sessionCreated() {
     cancelReconnect();
     hooks.updateSession();
+    if (hooks.senderWakeup)
+        hooks.senderWakeup->notify();
     hooks.emitEvent("sessionCreated", OVAnyMap());
 }
 
