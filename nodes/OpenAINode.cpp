@@ -332,8 +332,9 @@ void OpenAINode::registerWithHost() {
     };
 
     registerAction("createResponse", info.getAction("createResponse"), [this, withClient](const OVAnyMap& params) {
-        // Without a client the answer is the failure, whatever the parameters.
-        if (!internals->session->client())
+        // Without a session the answer is the failure, whatever the parameters.
+        auto client = internals->session->client();
+        if (!client || !client->hasActiveSession())
             return Result<OVAny>(Error("Failed to create response."));
         if (params.hasKey("text")) {
             const std::string text = params.at("text").convert<std::string>();
