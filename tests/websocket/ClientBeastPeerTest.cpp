@@ -112,10 +112,11 @@ TEST(BeastPeer, TlsWithTestAuthorityAndHostNameCheck) {
         EXPECT_EQ(events.errorTexts().size(), 1u);
         EXPECT_TRUE(log.contains("[WebSocketClient] SSL handshake error: "));
     }
-    {
-        // A valid certificate from an authority we were not told to trust.
+    // A valid certificate from an authority we were not told to trust: as CA
+    // file, or with the system's shared store.
+    for (const std::string& caFile : {certs.otherHostCertificate(), std::string()}) {
         BeastServer server({true, certs.serverCertificate(), certs.serverKey(), "", true});
-        WebSocketClient client(server.url(), {}, 600000, 600000, certs.otherHostCertificate());
+        WebSocketClient client(server.url(), {}, 600000, 600000, caFile);
         ClientEvents events;
         events.attach(client);
         client.start();
