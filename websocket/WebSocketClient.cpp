@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -80,20 +81,32 @@ bool isIpLiteral(const std::string& host) {
     return !ec;
 }
 
-// Parsing the system's certificate bundle costs tens of milliseconds; every
-// secure client shares one store, loaded on first use (OpenSSL stores are
-// safe to share between contexts and threads).
-X509_STORE* defaultTrustStore() {
-    static X509_STORE* const store = [] {
-        X509_STORE* s = X509_STORE_new();
-        if (s == nullptr || X509_STORE_set_default_paths(s) != 1) {
-            X509_STORE_free(s);
+// Parsing the system's certificate bundle costs tens of milliseconds, so
+// secure clients share one store: loaded on first use, and again only when
+// the environment names other default paths. OpenSSL stores are reference
+// counted and safe to share between contexts and threads.
+void useDefaultTrust(SSL_CTX* context) {
+    static std::mutex mutex;
+    static X509_STORE* store = nullptr;
+    static std::string loadedFor;
+    const auto env = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr ? "=" + std::string(value) : std::string("unset");
+    };
+    const std::string paths = env(X509_get_default_cert_file_env()) + "\n" + env(X509_get_default_cert_dir_env());
+    std::lock_guard<std::mutex> lock(mutex);
+    if (store == nullptr || paths != loadedFor) {
+        X509_STORE* fresh = X509_STORE_new();
+        if (fresh == nullptr || X509_STORE_set_default_paths(fresh) != 1) {
+            X509_STORE_free(fresh);
             throw std::system_error(std::error_code(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category()),
                                     "set_default_verify_paths");
         }
-        return s;
-    }();
-    return store;
+        X509_STORE_free(store);  // contexts made with it keep their own reference
+        store = fresh;
+        loadedFor = paths;
+    }
+    SSL_CTX_set1_cert_store(context, store);
 }
 
 // What the client may put in a close frame: the caller's payload, or an
@@ -249,7 +262,7 @@ WebSocketClient::Internals::Internals(WebSocketClient* owner, const std::string&
     if (!caFile.empty()) {
         sslContext.load_verify_file(caFile);
     } else if (secure) {
-        SSL_CTX_set1_cert_store(sslContext.native_handle(), defaultTrustStore());
+        useDefaultTrust(sslContext.native_handle());
     }
     sslContext.set_verify_mode(asio::ssl::verify_peer);
 }
