@@ -13,9 +13,9 @@
 namespace orvanta {
 namespace websocket {
 
-// Deadlines of the phases before the connection opens. The owner's whole
-// session attempt is given 15 s; each phase alone must fail sooner than that,
-// so that the owner hears which one hung.
+// Deadlines of the phases before the connection opens. The nodes give a
+// whole session attempt 15 s; each phase alone fails sooner than that, so
+// that the owner hears which one hung.
 constexpr std::chrono::milliseconds defaultConnectTimeout{10000};       // name resolution and TCP
 constexpr std::chrono::milliseconds defaultTlsHandshakeTimeout{10000};  // wss only
 constexpr std::chrono::milliseconds defaultUpgradeTimeout{10000};       // request sent to 101 read
@@ -58,8 +58,10 @@ public:
     };
 
     // Owner's thread. Throws std::invalid_argument for a malformed URL and
-    // std::system_error when the CA file (or, for an empty caFile, the
-    // default verification paths) cannot be loaded. No network activity.
+    // std::system_error when the CA file (or, for an empty caFile and a
+    // secure URL, the default verification paths) cannot be loaded. The
+    // system's trust is read for secure URLs only, and once per process
+    // unless SSL_CERT_FILE or SSL_CERT_DIR change. No network activity.
     WebSocketClient(const std::string& url, const std::vector<std::string>& subprotocols, size_t heartbeatIntervalMs,
                     size_t heartbeatTimeoutMs, const std::string& caFile);
     ~WebSocketClient() override;
