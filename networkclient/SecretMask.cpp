@@ -75,7 +75,10 @@ std::string maskForLog(const std::string& body, std::initializer_list<const char
         i = next;
     }
     if (i < body.size()) {
-        out.resize(maxLogText);
+        std::size_t cut = maxLogText;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xc0) == 0x80)
+            --cut;  // not inside a UTF-8 sequence of a member name
+        out.resize(cut);
         out += "... (" + std::to_string(body.size()) + " bytes)";
     }
     return out;
