@@ -3,8 +3,11 @@
 //   to the transport's send, beside the same event built through the JSON
 //   library, which is what the hand-written builder replaces;
 // - one 100 ms response delta (2,400 samples, Base64 in JSON) from the
-//   arrival of the message to the delegate.
+//   arrival of the message to the delegate, beside the first build's handling
+//   of it (JSON library document) and the floor under both (Base64 decode and
+//   copy into samples).
 
+#include "ReferenceClient.h"
 #include "realtime/OpenAIWebSocketClient.h"
 #include "realtime/OpenAIWebSocketClientInternals.h"
 #include "utils/Base64.h"
@@ -124,6 +127,20 @@ void BM_AudioDeltaToDelegate(benchmark::State& state) {
     c.client->setDelegate(nullptr);
 }
 BENCHMARK(BM_AudioDeltaToDelegate);
+
+void BM_AudioDeltaFirstBuild(benchmark::State& state) {
+    orvanta::extensions::openai::reference::ReferenceClient reference;
+    SampleSink sink;
+    reference.delegate = &sink;
+    const std::string text = audioDeltaText(tone(2400));
+    const std::vector<uint8_t> message(text.begin(), text.end());
+    for (auto _ : state)
+        reference.onMessage(message, true);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+    if (sink.received != static_cast<size_t>(state.iterations()) * 2400)
+        state.SkipWithError("the delegate missed samples");
+}
+BENCHMARK(BM_AudioDeltaFirstBuild);
 
 // The floor under it: the same delta's Base64 decoded and copied into samples.
 void BM_AudioDeltaFloor(benchmark::State& state) {
