@@ -20,7 +20,11 @@ namespace orvanta::extensions::openai {
 // simdjson's DOM parser does the work. It validates all of the text before
 // anything is read, so a message that turns out to be malformed is refused
 // before any of it is acted upon, and its nesting bound is checked as it
-// goes. It refuses a little that the JSON library (which decided before)
+// goes. (Its On-Demand parser is lazy: it would need a full walk of every
+// message to refuse the same texts, which costs back most of what it saves
+// on a 100 ms audio delta, 1.2 against 0.7 us of parsing; and its kernels are
+// chosen when compiling, so a baseline x86-64 build gets the scalar one,
+// where the DOM parser picks AVX2 at run time.) It refuses a little that the JSON library (which decided before)
 // accepts: integers beyond 64 bits, a leading byte order mark. Such text goes
 // to the JSON library, which decides, and what it accepts is parsed again as
 // the library prints it back; so a text is refused exactly when the JSON
