@@ -107,6 +107,25 @@ TEST(Connection, CallsBeforeTheFirstDelegateAreReplayedInOrder) {
     c.client->setDelegate(nullptr);
 }
 
+TEST(Connection, AttachingRacesIncomingEventsWithoutLosingOrReordering) {
+    for (int round = 0; round < 200; ++round) {
+        ScriptedClient c("gpt-realtime-2", /*attach=*/false);
+        std::thread io([&] {
+            for (int i = 0; i < 40; ++i)
+                c.transport->receive(R"({"type":"response.output_audio_transcript.delta","delta":")" +
+                                     std::to_string(i) + "\"}");
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 5)); // attach at varying points
+        c.client->setDelegate(&c.delegate);
+        io.join();
+        ASSERT_TRUE(c.delegate.waitFor("onResponseAudioTranscriptionDelta(39)"));
+        const Calls calls = c.delegate.take();
+        ASSERT_EQ(calls.size(), 40u) << "round " << round;
+        for (int i = 0; i < 40; ++i)
+            ASSERT_EQ(calls[i], "onResponseAudioTranscriptionDelta(" + std::to_string(i) + ")") << "round " << round;
+    }
+}
+
 TEST(Connection, DetachingWaitsForTheCallInFlight) {
     ScriptedClient c;
     GateDelegate gate;
