@@ -142,9 +142,11 @@ void OpenAIWebSocketClient::Internals::deliver(CallKind kind, size_t bytes, Now&
             delegateIdle.wait(lock, [this] { return !replaying; });
         target = delegate;
         if (target == nullptr) {
-            const bool dropped = !keepMissed(kind, bytes, later());
+            const Admission admission = admitMissed(kind, bytes);
+            if (admission == Admission::Keep)
+                missed.push_back({kind, later()});
             lock.unlock();
-            if (dropped)
+            if (admission == Admission::DropFirst)
                 Logger::warning("[OpenAIWebSocketClient] No delegate set: dropping events past the first " +
                                 std::to_string(kMaxMissedCalls) + ".");
             return;
@@ -164,36 +166,27 @@ void OpenAIWebSocketClient::Internals::deliver(CallKind kind, size_t bytes, Now&
     now(*target);
 }
 
-// False only for the first event dropped past the bound (to log it once).
-bool OpenAIWebSocketClient::Internals::keepMissed(CallKind kind, size_t bytes, DelegateCall call) {
+OpenAIWebSocketClient::Internals::Admission OpenAIWebSocketClient::Internals::admitMissed(CallKind kind,
+                                                                                        size_t bytes) {
     switch (kind) {
     case CallKind::Event:
         // After a delegate has been detached, events reach no one: owners
         // detach before they go away.
-        if (delegateEverSet)
-            return true;
-        if (missedOverflow)
-            return true;
+        if (delegateEverSet || missedOverflow)
+            return Admission::Drop;
         if (missedEvents == kMaxMissedCalls || missedBytes + bytes > kMaxMissedBytes) {
             missedOverflow = true;
-            return false;
+            return Admission::DropFirst;
         }
         ++missedEvents;
         missedBytes += bytes;
-        break;
+        return Admission::Keep;
     // The end is kept at any time: an owner that attaches late must still
     // learn of it, or it would never reconnect.
-    case CallKind::TransportError:
-        if (std::exchange(missedTransportError, true))
-            return true;
-        break;
-    case CallKind::Disconnect:
-        if (std::exchange(missedDisconnect, true))
-            return true;
-        break;
+    case CallKind::TransportError: return std::exchange(missedTransportError, true) ? Admission::Drop : Admission::Keep;
+    case CallKind::Disconnect: return std::exchange(missedDisconnect, true) ? Admission::Drop : Admission::Keep;
     }
-    missed.push_back({kind, std::move(call)});
-    return true;
+    return Admission::Drop;
 }
 
 void OpenAIWebSocketClient::Internals::setDelegate(OpenAIWebSocketClientDelegate* newDelegate) {

@@ -127,7 +127,8 @@ private:
     template <class... Params, class... Args>
     void notify(void (OpenAIWebSocketClientDelegate::*method)(Params...), const Args&... args);
     template <class Now, class Later> void deliver(CallKind kind, size_t bytes, Now&& now, Later&& later);
-    bool keepMissed(CallKind kind, size_t bytes, DelegateCall call); // under delegateMutex
+    enum class Admission { Keep, Drop, DropFirst }; // DropFirst: the first event past the bound
+    Admission admitMissed(CallKind kind, size_t bytes); // under delegateMutex
     void replayMissedCalls();
     void replaceSession(RealtimeSession next);
     void endConnection();

@@ -14,9 +14,11 @@ constexpr size_t kInitialCapacity = 16 * 1024;
 
 // Depth of nested arrays and objects, counted without parsing; strings are
 // skipped so that brackets inside them do not count. Only for text simdjson
-// refused, which never got as far as its own depth check.
-bool nestsDeeperThan(std::string_view text, size_t limit) {
-    size_t depth = 0;
+// refused, which never got as far as its own depth check. Counted exactly as
+// before simdjson, down below zero too: the JSON library stops reading at a
+// NUL byte, so even text with excess closing brackets after one may parse.
+bool nestsDeeperThan(std::string_view text, long limit) {
+    long depth = 0;
     bool inString = false;
     bool escaped = false;
     for (char c : text) {
@@ -37,7 +39,7 @@ bool nestsDeeperThan(std::string_view text, size_t limit) {
                 return true;
             break;
         case ']':
-        case '}': depth = depth == 0 ? 0 : depth - 1; break;
+        case '}': --depth; break;
         default: break;
         }
     }
@@ -163,7 +165,7 @@ std::optional<EventValue> ServerEventParser::parse(std::vector<uint8_t>& message
         return root;
     const char* begin = reinterpret_cast<const char*>(message.data());
     const char* end = begin + message.size();
-    if (nestsDeeperThan(std::string_view(begin, message.size()), kMaxDepth))
+    if (nestsDeeperThan(std::string_view(begin, message.size()), static_cast<long>(kMaxDepth)))
         return std::nullopt;
     const nlohmann::json document =
         nlohmann::json::parse(begin, end, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);

@@ -24,8 +24,11 @@ namespace orvanta::extensions::openai {
 // message to refuse the same texts, which costs back most of what it saves
 // on a 100 ms audio delta, 1.2 against 0.7 us of parsing; and its kernels are
 // chosen when compiling, so a baseline x86-64 build gets the scalar one,
-// where the DOM parser picks AVX2 at run time.) It refuses a little that the JSON library (which decided before)
-// accepts: integers beyond 64 bits, a leading byte order mark. Such text goes
+// where the DOM parser picks AVX2 at run time.)
+//
+// It refuses a little that the JSON library, which decided before, accepts:
+// integers beyond 64 bits, a leading byte order mark, anything after a NUL
+// byte outside strings (where the JSON library stops reading). Such text goes
 // to the JSON library, which decides, and what it accepts is parsed again as
 // the library prints it back; so a text is refused exactly when the JSON
 // library refuses it or it nests deeper than kMaxDepth.
