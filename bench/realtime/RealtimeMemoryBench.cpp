@@ -1,12 +1,14 @@
 // Heap cost of one large server message in the protocol client: the peak of
 // live heap bytes while a message of N bytes is created, handed to the client
 // through its transport callback and dispatched, relative to N; and what the
-// client still holds once the message is gone.
+// client still holds once the message is gone. The first build's handling
+// (the fuzzer's reference) is measured the same way beside it.
 //
 // Every allocation is counted (malloc and friends, which operator new and the
 // parsers use), so the figure covers whatever the client does with the text.
 // Not meaningful under a sanitizer, which owns the allocator.
 
+#include "ReferenceClient.h"
 #include "realtime/OpenAIWebSocketClient.h"
 #include "realtime/OpenAIWebSocketClientInternals.h"
 #include "utils/Base64.h"
@@ -134,6 +136,8 @@ std::vector<Shape> shapes(size_t total) {
     out.push_back({"transcript",
                    shaped(R"({"type":"response.output_audio_transcript.done","transcript":")",
                           "the quick brown fox jumps over the lazy dog, ", "\"}", total)});
+    out.push_back({"numbers",
+                   shaped(R"({"type":"rate_limits.updated","rate_limits":[)", "1,", "1]}", total)});
     out.push_back({"tool arguments",
                    shaped(R"({"type":"response.output_item.done","item":{"type":"function_call","call_id":"c1",)"
                           R"("name":"f","arguments":"[)",
@@ -155,23 +159,31 @@ int main() {
     const std::string created = R"({"type":"session.created","session":{"id":"sess_mem"}})";
     transport->onMessageHandler(std::vector<uint8_t>(created.begin(), created.end()), true);
 
+    orvanta::extensions::openai::reference::ReferenceClient firstBuild;
+    firstBuild.delegate = &sink;
+
     std::printf("message of %zu bytes (N), heap counted through malloc:\n", total);
     for (const Shape& shape : shapes(total)) {
-        const long long before = liveBytes.load();
-        peakBytes.store(before);
-        {
-            // As the transport hands it over: the assembled message, with
-            // room for the parser's padding.
-            std::vector<uint8_t> message;
-            message.reserve(shape.text.size() + orvanta::websocket::WebSocketSession::messagePadding);
-            message.assign(shape.text.begin(), shape.text.end());
-            transport->onMessageHandler(std::move(message), true);
+        for (bool reference : {true, false}) {
+            const long long before = liveBytes.load();
+            peakBytes.store(before);
+            {
+                // As the transport hands it over: the assembled message, with
+                // room for the parser's padding.
+                std::vector<uint8_t> message;
+                message.reserve(shape.text.size() + orvanta::websocket::WebSocketSession::messagePadding);
+                message.assign(shape.text.begin(), shape.text.end());
+                if (reference)
+                    firstBuild.onMessage(message, true);
+                else
+                    transport->onMessageHandler(std::move(message), true);
+            }
+            const long long added = peakBytes.load() - before;
+            const long long kept = liveBytes.load() - before;
+            std::printf("  %-15s %-11s peak added %6.1f MB = %5.2f N, kept afterwards %6.2f MB\n", shape.name,
+                        reference ? "first build" : "client", static_cast<double>(added) / 1e6,
+                        static_cast<double>(added) / static_cast<double>(total), static_cast<double>(kept) / 1e6);
         }
-        const long long added = peakBytes.load() - before;
-        const long long kept = liveBytes.load() - before;
-        std::printf("  %-15s peak added %6.1f MB = %4.2f N, kept afterwards %6.2f MB\n", shape.name,
-                    static_cast<double>(added) / 1e6, static_cast<double>(added) / static_cast<double>(total),
-                    static_cast<double>(kept) / 1e6);
     }
     client.setDelegate(nullptr);
     return sink.received == 0 ? 1 : 0;
