@@ -52,7 +52,14 @@ void InputAudioSender::requestCommit() {
 void InputAudioSender::requestClear(bool alsoService) {
     {
         std::lock_guard<std::mutex> lock(requestMutex);
-        requests.push_back({Request::Kind::Clear, queue.producedCount(), alsoService});
+        // Clears in a row are one clear (they pile up only while no sender
+        // runs, during a token retry for instance).
+        if (!requests.empty() && requests.back().kind == Request::Kind::Clear) {
+            requests.back().position = queue.producedCount();
+            requests.back().alsoService = requests.back().alsoService || alsoService;
+        } else {
+            requests.push_back({Request::Kind::Clear, queue.producedCount(), alsoService});
+        }
     }
     wake.notify();
 }

@@ -9,8 +9,9 @@
 //    reads "input_audio_buffer.speech_stopped". The simulator's detector
 //    itself waits for 500 ms of silence.
 // 3. Cost: CPU time and voluntary context switches of a conversation minute
-//    (turns of speech, answers played), for the node's side only: the
-//    simulator runs in a child process.
+//    (turns of speech, answers played): for the node's side alone, with the
+//    simulator in a child process, and for the whole process with the
+//    simulator inside it, as the command-line tool runs by default.
 //
 //   nodes_input_latency_bench [latencySeconds=10] [turns=4] [conversationSeconds=60]
 #include "OrvantaSDK/AudioBuffer.h"
@@ -271,22 +272,31 @@ int main(int argc, char** argv) {
     for (int chunkMs : {1000, 100})
         endOfTurn(chunkMs, turns);
     // The sizes take turns, so that a change in the machine's load meets
-    // them all alike.
-    const int sizes[] = {1000, 100, 20};
-    Usage total[3] = {}, feeder[3] = {};
-    const int rounds = 3;
-    for (int r = 0; r < rounds; ++r)
+    // them all alike. First the node's side alone (the simulator in the
+    // child), then the whole process as the command-line tool runs by
+    // default, with the simulator inside it.
+    simulator::SimulatorOptions options;
+    simulator::Simulator inProcess(options);
+    inProcess.start();
+    for (const bool alone : {true, false}) {
+        const std::string url = alone ? childUrl : inProcess.realtimeUrl();
+        const int sizes[] = {1000, 100, 20};
+        Usage total[3] = {}, feeder[3] = {};
+        const int rounds = 3;
+        for (int r = 0; r < rounds; ++r)
+            for (int k = 0; k < 3; ++k)
+                conversation(url, sizes[k], conversationSeconds / rounds, total[k], feeder[k]);
+        const double perMinute = 60.0 / conversationSeconds;
+        const char* who = alone ? "node side" : "with the simulator in process";
         for (int k = 0; k < 3; ++k)
-            conversation(childUrl, sizes[k], conversationSeconds / rounds, total[k], feeder[k]);
-    const double perMinute = 60.0 / conversationSeconds;
-    for (int k = 0; k < 3; ++k)
-        std::printf("cost      chunk %4d ms, per conversation minute: %6.3f s CPU (%6.3f s of it the feeding "
-                    "thread's); %5.0f voluntary context switches (%5.0f of them the feeding thread's)\n",
-                    sizes[k], total[k].cpuSeconds * perMinute, feeder[k].cpuSeconds * perMinute,
-                    static_cast<double>(total[k].voluntarySwitches) * perMinute,
-                    static_cast<double>(feeder[k].voluntarySwitches) * perMinute);
-    std::printf("cost ratio 100 ms / 1000 ms chunks: %.3f (20 ms / 1000 ms: %.3f)\n",
-                total[1].cpuSeconds / total[0].cpuSeconds, total[2].cpuSeconds / total[0].cpuSeconds);
+            std::printf("cost (%s) chunk %4d ms, per conversation minute: %6.3f s CPU (%6.3f s of it the feeding "
+                        "thread's); %5.0f voluntary context switches (%5.0f of them the feeding thread's)\n",
+                        who, sizes[k], total[k].cpuSeconds * perMinute, feeder[k].cpuSeconds * perMinute,
+                        static_cast<double>(total[k].voluntarySwitches) * perMinute,
+                        static_cast<double>(feeder[k].voluntarySwitches) * perMinute);
+        std::printf("cost ratio (%s) 100 ms / 1000 ms chunks: %.3f (20 ms / 1000 ms: %.3f)\n", who,
+                    total[1].cpuSeconds / total[0].cpuSeconds, total[2].cpuSeconds / total[0].cpuSeconds);
+    }
 
     kill(child, SIGTERM);
     waitpid(child, nullptr, 0);
