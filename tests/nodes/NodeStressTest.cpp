@@ -234,3 +234,31 @@ TEST_F(NodeStress, DestroyingTranscribeNodesInEveryState) {
         node.reset();
     }
 }
+
+// A change made at any moment of a coalesced update, even while it is being
+// sent, must reach the service: by that update or by the next.
+TEST_F(NodeStress, APropertySetDuringACoalescedUpdateIsNeverLost) {
+    SessionSettings settings;
+    settings.updateDelay = std::chrono::milliseconds(2); // many rounds, each landing anywhere in the update
+    setSessionSettings(settings);
+    auto node = std::make_unique<OpenAINode>(OVAnyMap{{"apiKey", "sk-test"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(waitForClientEvent("session.update"));
+    for (int round = 0; round < 400; ++round) {
+        simulator->clearReceivedClientEvents();
+        node->setValue("instructions", OVAny("first " + std::to_string(round)));
+        std::this_thread::sleep_for(std::chrono::microseconds(randomMs(3000)));
+        const std::string last = "second " + std::to_string(round);
+        node->setValue("instructions", OVAny(last));
+        ASSERT_TRUE(simulator->waitForClientEvents(
+            [&](const std::vector<std::string>& received) {
+                for (const auto& text : received)
+                    if (text.find("\"instructions\":\"" + last + "\"") != std::string::npos)
+                        return true;
+                return false;
+            },
+            std::chrono::seconds(5)))
+            << "round " << round << ": the last change never went out";
+    }
+}

@@ -2,12 +2,19 @@
 // stand-in, talking to the local simulator of the service.
 #include "SimulatorFixture.h"
 
+#include "OrvantaSDK/AudioBuffer.h"
+#include "OrvantaSDK/AudioBus.h"
 #include "OrvantaSDK/OfflineRenderer.h"
 #include "extension/OpenAINodeFactory.h"
 #include "nodes/OpenAINode.h"
+#include "realtime/OpenAIWebSocketClientInternals.h"
+#include "websocket/WebSocketClient.h"
 
 #include <cmath>
+#include <cstdio>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
@@ -61,7 +68,64 @@ private:
     OfflineRenderer renderer;
 };
 
-class OpenAINodeSession : public nodetest::SimulatorTest {};
+class OpenAINodeSession : public nodetest::SimulatorTest {
+protected:
+    void configure(simulator::SimulatorOptions& options) override {
+        // The first message out of a connection is "session.created"; the
+        // first one in, the node's answer to it.
+        options.log = [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(timesMutex);
+            if (line.rfind("send ", 0) == 0 && !createdSent)
+                createdSent = std::chrono::steady_clock::now();
+            else if (line.rfind("recv ", 0) == 0 && createdSent && !updateReceived)
+                updateReceived = std::chrono::steady_clock::now();
+        };
+    }
+    double createdToUpdateMs() {
+        std::lock_guard<std::mutex> lock(timesMutex);
+        if (!createdSent || !updateReceived)
+            return -1;
+        return std::chrono::duration<double, std::milli>(*updateReceived - *createdSent).count();
+    }
+
+private:
+    std::mutex timesMutex;
+    std::optional<std::chrono::steady_clock::time_point> createdSent, updateReceived;
+};
+
+// The real transport, except that sending audio throws, as a frame mask
+// without entropy or a failed allocation would.
+class AudioSendThrows : public websocket::WebSocketSession {
+public:
+    explicit AudioSendThrows(std::unique_ptr<websocket::WebSocketClient> transport) : real(std::move(transport)) {
+        real->onOpenHandler = [this] { onOpenHandler(); };
+        real->onCloseHandler = [this] { onCloseHandler(); };
+        real->onMessageHandler = [this](std::vector<uint8_t>&& data, bool isText) {
+            onMessageHandler(std::move(data), isText);
+        };
+        real->onErrorHandler = [this](const std::string message) { onErrorHandler(message); };
+    }
+    void send(const std::vector<uint8_t>& data, bool isText, unsigned long maxFragmentSize) override {
+        if (std::string(data.begin(), data.end()).find("input_audio_buffer.append") != std::string::npos)
+            throw std::runtime_error("random device unavailable");
+        real->send(data, isText, maxFragmentSize);
+    }
+    void close(const std::vector<uint8_t>& data) override { real->close(data); }
+
+    static std::unique_ptr<OpenAIWebSocketClient> makeClient(const std::string& key, const std::string& model) {
+        using Internals = OpenAIWebSocketClient::Internals;
+        auto internals = std::make_unique<Internals>(model);
+        auto transport = std::make_unique<websocket::WebSocketClient>(
+            Internals::buildUrl(realtimeEndpoint(), model), Internals::buildSubprotocols(key), 4000, 2000, "");
+        websocket::WebSocketClient* started = transport.get();
+        internals->attachTransport(std::make_unique<AudioSendThrows>(std::move(transport)));
+        started->start();
+        return std::make_unique<OpenAIWebSocketClient>(std::move(internals));
+    }
+
+private:
+    std::unique_ptr<websocket::WebSocketClient> real;
+};
 
 } // namespace
 
@@ -83,6 +147,8 @@ TEST_F(OpenAINodeSession, ConnectsSendsItsSessionAndTalks) {
               R"("speed":1.0,"voice":"marin"}},"instructions":"","model":"gpt-realtime-2",)"
               R"("output_modalities":["audio"],"tool_choice":"auto","type":"realtime"},"type":"session.update"})");
     EXPECT_EQ(simulator->handshakes().front().target, "/v1/realtime?model=gpt-realtime-2");
+    // A measurement, not a check: loaded machines vary too much for a bound.
+    std::printf("[ MEASURED ] session.created -> session.update: %.2f ms\n", createdToUpdateMs());
 
     // Speak, then wait: the service hears the turn and answers.
     Conversation graph(*voice);
@@ -262,4 +328,111 @@ TEST_F(OpenAINodeSession, ServiceErrorsBecomeErrorEvents) {
     EXPECT_EQ(error.get("code"), "unknown");
     EXPECT_EQ(error.get("message"), "bad");
     EXPECT_EQ(events.count("sessionDisconnected"), 0) << "an error event does not end the session";
+}
+
+TEST_F(OpenAINodeSession, AThrowingSendOnTheSenderThreadRestartsTheSession) {
+    LogCapture log;
+    SessionSettings settings;
+    settings.reconnectDelay = std::chrono::milliseconds(100);
+    settings.makeClient = AudioSendThrows::makeClient;
+    setSessionSettings(settings);
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+    auto* voice = static_cast<OpenAINode*>(node.get());
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+
+    // 1.5 s of input: the sender's first full second goes to the throwing send.
+    std::vector<AudioBusFormat> ins{AudioBusFormat(hostRate, 1)}, outs{AudioBusFormat(hostRate, 1)};
+    ASSERT_TRUE(voice->setBusFormats(ins, outs));
+    AudioBuffer<float> in(1, 480, hostRate), out(1, 480, hostRate);
+    for (int block = 0; block < 150; ++block) {
+        std::fill_n(in.getWritePointer(0), 480, 0.2f);
+        AudioBus inBus(&in), outBus(&out);
+        voice->process(inBus, outBus);
+    }
+    ASSERT_TRUE(events.waitFor("sessionCreated", 2)) << "the session was restarted";
+    EXPECT_EQ(log.countPrefix("[OpenAINode] Sending audio failed, scheduling reconnect: random device unavailable"),
+              1);
+}
+
+// A listener that removes the node on some event must be able to: for every
+// event of both nodes, from inside the listener, with no crash, no hang and
+// nothing reaching the node afterwards (the sanitizer builds watch for that).
+TEST_F(OpenAINodeSession, ANodeMayBeDestroyedFromInsideAnyOfItsListeners) {
+    SessionSettings settings;
+    settings.reconnectDelay = std::chrono::milliseconds(50);
+    setSessionSettings(settings);
+    const std::string drop; // provoked by dropping the connection
+    const std::string error = R"({"type":"error","error":{"type":"server_error","code":"c","message":"m"}})";
+    const std::string inputDelta = R"({"type":"conversation.item.input_audio_transcription.delta","delta":"d"})";
+    const std::string inputDone =
+        R"({"type":"conversation.item.input_audio_transcription.completed","transcript":"t"})";
+    const std::string toolCall = R"({"type":"response.output_item.done",)"
+                                 R"("item":{"type":"function_call","call_id":"c","name":"f","arguments":"{}"}})";
+    struct Case {
+        const char* type;
+        const char* event;
+        std::string serverEvent;
+    };
+    const Case cases[] = {
+        {"OpenAI.Realtime", "sessionStarting", drop},
+        {"OpenAI.Realtime", "sessionCreated", drop},
+        {"OpenAI.Realtime", "sessionDisconnected", drop},
+        {"OpenAI.Realtime", "error", error},
+        {"OpenAI.Realtime", "responseCreated", R"({"type":"response.created","response":{}})"},
+        {"OpenAI.Realtime", "responseDone", R"({"type":"response.done","response":{"status":"completed"}})"},
+        {"OpenAI.Realtime", "inputTranscriptionDelta", inputDelta},
+        {"OpenAI.Realtime", "inputTranscription", inputDone},
+        {"OpenAI.Realtime", "responseTranscriptionDelta",
+         R"({"type":"response.output_audio_transcript.delta","delta":"d"})"},
+        {"OpenAI.Realtime", "responseTranscription",
+         R"({"type":"response.output_audio_transcript.done","transcript":"t"})"},
+        {"OpenAI.Realtime", "toolCall", toolCall},
+        {"OpenAI.RealtimeTranscribe", "sessionStarting", drop},
+        {"OpenAI.RealtimeTranscribe", "sessionCreated", drop},
+        {"OpenAI.RealtimeTranscribe", "sessionDisconnected", drop},
+        {"OpenAI.RealtimeTranscribe", "error", error},
+        {"OpenAI.RealtimeTranscribe", "transcriptionDelta", inputDelta},
+        {"OpenAI.RealtimeTranscribe", "transcription", inputDone},
+    };
+    OpenAINodeFactory factory;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.type) + " " + c.event);
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool destroyed = false;
+        int callsAfter = 0;
+        std::unique_ptr<Node> node = factory.createNode(c.type, OVAnyMap{{"apiKey", "sk-test"}});
+        node->addEventListener(EventEmitter::AllEvents, [&](const std::string& name, const OVAnyMap&) {
+            std::unique_ptr<Node> doomed;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (destroyed)
+                    ++callsAfter;
+                if (destroyed || name != c.event)
+                    return;
+                doomed = std::move(node);
+            }
+            doomed.reset();
+            std::lock_guard<std::mutex> lock(mutex);
+            destroyed = true;
+            changed.notify_all();
+        });
+        // Provoke the event until it comes (the first may precede the listener).
+        std::unique_lock<std::mutex> lock(mutex);
+        for (int i = 0; i < 100 && !destroyed; ++i) {
+            lock.unlock();
+            if (c.serverEvent.empty())
+                simulator->closeAll(false);
+            else
+                simulator->sendToAll(c.serverEvent);
+            lock.lock();
+            changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return destroyed; });
+        }
+        ASSERT_TRUE(destroyed);
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(150)); // past a stray reconnect
+        lock.lock();
+        EXPECT_EQ(callsAfter, 0);
+    }
 }
