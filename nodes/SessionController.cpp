@@ -268,8 +268,10 @@ void SessionController::abandonAttempt() {
 void SessionController::onTokenResult(uint64_t forAttempt, bool ok, const std::string& tokenOrMessage) {
     // Requests overlap (a start during a slow fetch); only the latest one's
     // answer may act, or a stale failure would restart a healthy session.
-    if (forAttempt != attempt)
+    if (forAttempt != attempt) {
+        orvanta::Logger::debug("[SessionController] Ignored the answer to a superseded token request.");
         return;
+    }
     if (ok) {
         orvanta::Logger::debug(texts.tokenObtained);
         startSession(tokenOrMessage);

@@ -10,8 +10,14 @@
 #include "realtime/OpenAIWebSocketClientInternals.h"
 #include "websocket/WebSocketClient.h"
 
+#include <malloc.h>
+
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -31,6 +37,42 @@ std::unique_ptr<Node> makeVoiceNode(const OVAnyMap& config) {
     OpenAINodeFactory factory;
     return factory.createNode("OpenAI.Realtime", config);
 }
+
+std::unique_ptr<Node> makeTranscribeNode(const OVAnyMap& config) {
+    OpenAINodeFactory factory;
+    return factory.createNode("OpenAI.RealtimeTranscribe", config);
+}
+
+// Live threads and open descriptors of this process, leaving out the
+// sockets the in-process simulator accepted (a silent one never closes
+// them), and (outside the sanitizers, whose allocators glibc does not see)
+// bytes in use on its heap.
+struct ResourceCounts {
+    size_t threads = 0;
+    size_t fds = 0;
+    size_t heap = 0;
+
+    static ResourceCounts now(uint16_t simulatorPort) {
+        std::set<std::string> accepted;
+        std::ifstream tcp("/proc/self/net/tcp");
+        std::string line, slot, local, remote, skip, inode;
+        std::getline(tcp, line); // the header
+        while (std::getline(tcp, line)) {
+            std::istringstream fields(line);
+            fields >> slot >> local >> remote >> skip >> skip >> skip >> skip >> skip >> skip >> inode;
+            if (std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == simulatorPort)
+                accepted.insert("socket:[" + inode + "]");
+        }
+        ResourceCounts counts;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+            counts.threads += entry.is_directory();
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            counts.fds += accepted.count(std::filesystem::read_symlink(entry.path(), ec).string()) == 0;
+        counts.heap = ::mallinfo2().uordblks;
+        return counts;
+    }
+};
 
 // The host's audio graph around one node: started once (which, as for any
 // node joining a running graph, starts a session), then played in runs of
@@ -70,6 +112,12 @@ private:
 
 class OpenAINodeSession : public nodetest::SimulatorTest {
 protected:
+    void setFaults(void (*set)(simulator::SimulatorFaults&)) {
+        simulator::SimulatorFaults faults;
+        set(faults);
+        simulator->setFaults(faults);
+    }
+
     void configure(simulator::SimulatorOptions& options) override {
         // The first message out of a connection is "session.created"; the
         // first one in, the node's answer to it.
@@ -435,4 +483,149 @@ TEST_F(OpenAINodeSession, ANodeMayBeDestroyedFromInsideAnyOfItsListeners) {
         lock.lock();
         EXPECT_EQ(callsAfter, 0);
     }
+}
+
+// However slow the link, an attempt that is still on its way is left alone:
+// one attempt, one session, no client replaced.
+TEST_F(OpenAINodeSession, OverASlowLinkTheFirstAttemptConnects) {
+    Orvanta::setValue("orvanta", "appID", "app-id");
+    Orvanta::setValue("orvanta", "appSecret", "app-secret");
+    struct Case {
+        const char* type;
+        OVAnyMap config;
+        std::chrono::milliseconds linkDelay, tokenDelay; // a ws:// set-up costs two link delays, a token four
+    };
+    const Case cases[] = {{"OpenAI.Realtime", OVAnyMap{{"apiKey", "sk-test"}}, std::chrono::milliseconds(3000),
+                           std::chrono::milliseconds(0)},
+                          {"OpenAI.RealtimeTranscribe", OVAnyMap(), std::chrono::milliseconds(1000),
+                           std::chrono::milliseconds(2000)}};
+    OpenAINodeFactory factory;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.type);
+        simulator::SimulatorOptions options;
+        options.appCredentials = {{"app-id", "app-secret"}};
+        options.linkDelay = c.linkDelay;
+        options.tokenDelay = c.tokenDelay;
+        simulator::Simulator slow(options);
+        slow.start();
+        setRealtimeEndpointOverride(slow.realtimeUrl());
+        setTokenServiceEndpointOverride(slow.tokenBaseUrl());
+        const auto begun = std::chrono::steady_clock::now();
+        auto node = factory.createNode(c.type, c.config);
+        EventRecorder events(*node);
+        ASSERT_TRUE(events.waitFor("sessionCreated", 1, std::chrono::seconds(30)));
+        EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(5900)) << "the link was slow";
+        EXPECT_EQ(events.count("sessionStarting"), 1);
+        EXPECT_EQ(events.count("sessionCreated"), 1);
+        EXPECT_EQ(slow.handshakes().size(), 1u) << "no client was replaced";
+    }
+}
+
+// A service that stops talking at any step of the set-up costs one attempt
+// per deadline: one error line, a retry after the reconnect delay, and
+// nothing left behind, attempt after attempt.
+TEST_F(OpenAINodeSession, AServerThatFallsSilentCostsOneAttemptPerDeadline) {
+    SessionSettings settings;
+    settings.attemptDeadline = std::chrono::milliseconds(250);
+    settings.reconnectDelay = std::chrono::milliseconds(50);
+    setSessionSettings(settings);
+    const std::pair<const char*, void (*)(simulator::SimulatorFaults&)> faults[] = {
+        {"after accept", [](simulator::SimulatorFaults& f) { f.silentAfterAccept = true; }},
+        {"in the upgrade", [](simulator::SimulatorFaults& f) { f.stallHandshake = true; }},
+        {"after the upgrade", [](simulator::SimulatorFaults& f) { f.silentAfterUpgrade = true; }},
+    };
+    for (const auto& [name, set] : faults) {
+        SCOPED_TRACE(name);
+        setFaults(set);
+        LogCapture log;
+        // Sampled as each attempt begins, when the one before is gone.
+        std::mutex mutex;
+        std::vector<ResourceCounts> counts;
+        std::vector<int> errors;
+        auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+        const auto listener = node->addEventListener("sessionStarting", [&](const std::string&, const OVAnyMap&) {
+            std::lock_guard<std::mutex> lock(mutex);
+            counts.push_back(ResourceCounts::now(simulator->port()));
+            errors.push_back(log.errors());
+        });
+        ASSERT_TRUE(eventually(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                return counts.size() >= 21;
+            },
+            std::chrono::seconds(60)));
+        node->removeEventListener(listener);
+        node.reset();
+
+        const ResourceCounts& first = counts[5];
+        const ResourceCounts& last = counts[20];
+        EXPECT_LE(last.threads, first.threads + 1) << "threads are left behind";
+        EXPECT_LE(last.fds, first.fds + 2) << "descriptors are left behind";
+        if (first.heap > 0) { // 0 or meaningless under the sanitizers
+            EXPECT_LT(last.heap, first.heap + 64 * 1024) << "memory grows with every attempt";
+        }
+        EXPECT_EQ(errors[20] - errors[5], 15) << "one error line per attempt";
+        EXPECT_EQ(log.count("[OpenAINode] Session attempt timed out, retrying in 3 seconds."), log.errors());
+        EXPECT_EQ(simulator->openConnections(), 0u);
+    }
+}
+
+// The service confirms a session but gives it no id, so it refuses every
+// request on it: the node says so and starts over, every time.
+TEST_F(OpenAINodeSession, ASessionWithoutAnIdIsRestartedEveryTime) {
+    SessionSettings settings;
+    settings.reconnectDelay = std::chrono::milliseconds(100);
+    setSessionSettings(settings);
+    setFaults([](simulator::SimulatorFaults& f) { f.sessionCreatedWithoutId = true; });
+    LogCapture log;
+    auto node = makeTranscribeNode(OVAnyMap{{"apiKey", "sk-test"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionStarting", 4));
+    EXPECT_GE(log.count("[OpenAITranscribeNode] Session has no id, restarting in 3 seconds."), 3);
+    EXPECT_EQ(events.count("sessionCreated"), 0);
+}
+
+namespace {
+class LateTokenFailure : public OpenAINodeSession {
+    void configure(simulator::SimulatorOptions& options) override {
+        OpenAINodeSession::configure(options);
+        options.tokenScript = {{std::chrono::milliseconds(1000), 500, R"({"error":"late"})"}};
+    }
+};
+} // namespace
+
+// Two token requests overlap and the first one's answer, a failure, comes
+// last. Only the latest request may act: no error, no restart.
+TEST_F(LateTokenFailure, ALateFailureOfASupersededTokenRequestChangesNothing) {
+    SessionSettings settings;
+    settings.reconnectDelay = std::chrono::milliseconds(100);
+    setSessionSettings(settings);
+    Orvanta::setValue("orvanta", "appID", "app-id");
+    Orvanta::setValue("orvanta", "appSecret", "app-secret");
+    LogCapture log;
+    auto node = makeVoiceNode(OVAnyMap());
+    EventRecorder events(*node);
+    ASSERT_TRUE(simulator->waitForTokenRequests(1, std::chrono::seconds(10)));
+    ASSERT_TRUE(node->callAction("resetSession", OVAnyMap()).hasValue());
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(eventually([&] { // the late answer has come
+        return log.count("[SessionController] Ignored the answer to a superseded token request.") == 1 ||
+               events.count("error") > 0;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // past the reconnect delay
+    EXPECT_EQ(events.count("error"), 0);
+    EXPECT_EQ(log.count("[OpenAINode] Starting session."), 2);
+    EXPECT_EQ(events.count("sessionCreated"), 1);
+    EXPECT_EQ(simulator->handshakes().size(), 1u);
+}
+
+TEST_F(OpenAINodeSession, DestroyingAConnectedNodeClosesItsConnectionNormally) {
+    auto node = makeVoiceNode(OVAnyMap{{"apiKey", "sk-test"}});
+    ASSERT_TRUE(EventRecorder(*node).waitFor("sessionCreated"));
+    node.reset();
+    EXPECT_TRUE(simulator->waitForCloseCodes(
+        [](const std::vector<simulator::ReceivedClose>& closes) {
+            return closes.size() == 1 && closes[0].code == 1000;
+        },
+        std::chrono::seconds(10)));
 }
