@@ -477,6 +477,8 @@ void SessionController::sessionCreated() {
     awaitingSession = false;
     cancelReconnect();
     hooks.updateSession();
+    if (shuttingDown.load())
+        return; // the update reported an error whose listener destroyed the node
     emit("sessionCreated", OVAnyMap());
 }
 
