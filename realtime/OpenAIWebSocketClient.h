@@ -22,9 +22,9 @@ namespace orvanta::extensions::openai {
 //   on the calling thread.
 // - Server events and the delegate calls they cause: the client's I/O thread.
 //
-// Delegate rule: setDelegate waits for a delegate call in flight on another
-// thread to finish, and once it has returned no further call reaches the old
-// delegate. Calling setDelegate (or any operation) from inside a delegate call
+// Delegate rule: detaching or replacing a delegate waits for its call in
+// flight on another thread to finish, and once setDelegate has returned no
+// further call reaches the old delegate. Calling setDelegate (or any operation) from inside a delegate call
 // is allowed. Do not call setDelegate while holding a lock that your delegate
 // calls also take: the two would wait for each other.
 //
@@ -46,11 +46,15 @@ public:
     OpenAIWebSocketClient(const OpenAIWebSocketClient&) = delete;
     OpenAIWebSocketClient& operator=(const OpenAIWebSocketClient&) = delete;
 
-    // Null detaches. Events handled before a delegate is set change state
-    // but reach no one, with one exception: when the connection has already
-    // ended by then, the first delegate set still receives its
+    // Null detaches. The client connects before its owner can attach, so the
+    // calls due before the first delegate is set are kept: the first 64 of
+    // them, within 1 MiB of text and audio (later ones are dropped, with a
+    // warning in the log). The first delegate set receives them in order,
+    // from a thread of the client, shortly after; calls due meanwhile wait
+    // behind them. After a detach, events reach no one, except the
+    // connection's end: a delegate set after it still receives its
     // onError("websocket_error", ...) (if the transport reported one) and
-    // onSessionDisconnected, from a thread of the client, shortly after.
+    // onSessionDisconnected the same way.
     void setDelegate(OpenAIWebSocketClientDelegate* delegate);
 
     // True from the server's "session.created" until the connection ends.

@@ -1,17 +1,17 @@
 #include "realtime/OpenAIWebSocketClientInternals.h"
 
 #include "OrvantaSDK/Logger.h"
+#include "realtime/EventValue.h"
 #include "realtime/RealtimeEndpoint.h"
+#include "realtime/ServerEventParser.h"
 #include "utils/Base64.h"
 #include "websocket/WebSocketClient.h"
 
-#include <climits>
-#include <optional>
-#include <cmath>
-#include <cstring>
 #include <chrono>
-#include <stdexcept>
+#include <optional>
 #include <thread>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace orvanta::extensions::openai {
@@ -35,64 +35,23 @@ void logDebug(const char* text) {
 // strings a caller handed us) is replaced rather than thrown about.
 std::string compact(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-std::string pretty(const json& value) { return value.dump(2, ' ', false, json::error_handler_t::replace); }
+// A received message as the JSON library prints it, so that the log lines
+// keep their form; `indent` -1 prints it compactly.
+std::string printed(std::string_view text, int indent) {
+    const json value = json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false,
+                                   /*ignore_comments=*/false);
+    if (value.is_discarded())
+        return std::string(text);
+    return value.dump(indent, ' ', false, json::error_handler_t::replace);
+}
+
+bool infoEnabled() { return Logger::getLevel() <= Logger::Level::Info; }
+
+size_t payloadBytes(const std::string& text) { return text.size(); }
+size_t payloadBytes(const std::vector<int16_t>& samples) { return samples.size() * sizeof(int16_t); }
+template <class T> size_t payloadBytes(const T&) { return 0; }
 
 json audioFormat() { return json{{"type", "audio/pcm"}, {"rate", kSampleRate}}; }
-
-// Depth of nested arrays and objects, counted without parsing; strings are
-// skipped so that brackets inside them do not count.
-bool nestsDeeperThan(const std::string& text, int limit) {
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (char c : text) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        switch (c) {
-        case '"': inString = true; break;
-        case '[':
-        case '{':
-            if (++depth > limit)
-                return true;
-            break;
-        case ']':
-        case '}': --depth; break;
-        default: break;
-        }
-    }
-    return false;
-}
-
-// "content_index": absent means 0; a number must fit an int, because a
-// conversion from a larger value would be undefined.
-int readContentIndex(const json& message) {
-    auto it = message.find("content_index");
-    if (it == message.end())
-        return 0;
-    if (it->is_number_integer()) {
-        const auto value = it->get<int64_t>();
-        if (value >= INT_MIN && value <= INT_MAX)
-            return static_cast<int>(value);
-    } else if (it->is_number_unsigned()) {
-        const auto value = it->get<uint64_t>();
-        if (value <= static_cast<uint64_t>(INT_MAX))
-            return static_cast<int>(value);
-    } else if (it->is_number_float()) {
-        const auto value = it->get<double>();
-        if (std::isfinite(value) && value >= INT_MIN && value <= INT_MAX)
-            return static_cast<int>(value);
-    } else {
-        return it->get<int>(); // throws the library's type error
-    }
-    throw std::out_of_range("content_index out of range");
-}
 
 std::vector<uint8_t> toBytes(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
 
@@ -140,7 +99,8 @@ private:
     const CallScope* previous_;
 };
 
-OpenAIWebSocketClient::Internals::Internals(const std::string& modelName) : model(modelName) {}
+OpenAIWebSocketClient::Internals::Internals(const std::string& modelName)
+    : model(modelName), eventParser(std::make_unique<ServerEventParser>()) {}
 
 OpenAIWebSocketClient::Internals::~Internals() {
     // The transport's callbacks point at this record: stop them (and join the
@@ -153,20 +113,42 @@ OpenAIWebSocketClient::Internals::~Internals() {
 // ---------------------------------------------------------------------------
 // Delegate
 
-template <class Call> void OpenAIWebSocketClient::Internals::notify(Call&& call) {
-    notify(std::forward<Call>(call), [] {});
+template <class... Params, class... Args>
+void OpenAIWebSocketClient::Internals::notify(void (OpenAIWebSocketClientDelegate::*method)(Params...),
+                                              const Args&... args) {
+    deliver(
+        CallKind::Event, (payloadBytes(args) + ... + size_t{0}),
+        [&](OpenAIWebSocketClientDelegate& d) { (d.*method)(args...); },
+        [&] {
+            return DelegateCall([method, kept = std::make_tuple(std::decay_t<const Args&>(args)...)](
+                                    OpenAIWebSocketClientDelegate& d) {
+                std::apply([&](const auto&... a) { (d.*method)(a...); }, kept);
+            });
+        });
 }
 
-// `whenAbsent` runs under the delegate lock when no delegate is set, so that
-// remembering a missed event and setDelegate cannot interleave.
-template <class Call, class Absent>
-void OpenAIWebSocketClient::Internals::notify(Call&& call, Absent&& whenAbsent) {
+// Calls `now` on the delegate on this thread, or keeps what `later` makes
+// when no delegate is there to call.
+template <class Now, class Later>
+void OpenAIWebSocketClient::Internals::deliver(CallKind kind, size_t bytes, Now&& now, Later&& later) {
     OpenAIWebSocketClientDelegate* target = nullptr;
     {
-        std::lock_guard<std::mutex> lock(delegateMutex);
+        std::unique_lock<std::mutex> lock(delegateMutex);
+        // Behind a replay of missed calls, so that the delegate sees every
+        // call in order and one at a time; unless this thread is making a
+        // delegate call of ours already (an operation called from inside
+        // one), which would then wait for itself.
+        if (replaying && CallScope::delegateCallsOnThisThread(*this) == 0)
+            delegateIdle.wait(lock, [this] { return !replaying; });
         target = delegate;
         if (target == nullptr) {
-            whenAbsent();
+            const Admission admission = admitMissed(kind, bytes);
+            if (admission == Admission::Keep)
+                missed.push_back({kind, later()});
+            lock.unlock();
+            if (admission == Admission::DropFirst)
+                Logger::warning("[OpenAIWebSocketClient] No delegate set: dropping events past the first " +
+                                std::to_string(kMaxMissedCalls) + ".");
             return;
         }
         ++delegateCallsInFlight;
@@ -181,38 +163,83 @@ void OpenAIWebSocketClient::Internals::notify(Call&& call, Absent&& whenAbsent) 
     } release{*this};
     CallScope scope(*this);
     scope.delegateCall = true;
-    call(*target);
+    now(*target);
+}
+
+OpenAIWebSocketClient::Internals::Admission OpenAIWebSocketClient::Internals::admitMissed(CallKind kind,
+                                                                                        size_t bytes) {
+    switch (kind) {
+    case CallKind::Event:
+        // After a delegate has been detached, events reach no one: owners
+        // detach before they go away.
+        if (delegateEverSet || missedOverflow)
+            return Admission::Drop;
+        if (missedEvents == kMaxMissedCalls || missedBytes + bytes > kMaxMissedBytes) {
+            missedOverflow = true;
+            return Admission::DropFirst;
+        }
+        ++missedEvents;
+        missedBytes += bytes;
+        return Admission::Keep;
+    // The end is kept at any time: an owner that attaches late must still
+    // learn of it, or it would never reconnect.
+    case CallKind::TransportError: return std::exchange(missedTransportError, true) ? Admission::Drop : Admission::Keep;
+    case CallKind::Disconnect: return std::exchange(missedDisconnect, true) ? Admission::Drop : Admission::Keep;
+    }
+    return Admission::Drop;
 }
 
 void OpenAIWebSocketClient::Internals::setDelegate(OpenAIWebSocketClientDelegate* newDelegate) {
-    std::unique_lock<std::mutex> lock(delegateMutex);
-    delegate = newDelegate;
-    // The connection can fail before its owner had a chance to attach: the
-    // end would then reach no one and the owner would wait forever. Deliver
-    // it now, from a thread of ours as if the I/O thread had been a little
-    // later, so the owner's setDelegate call is not re-entered.
-    if (newDelegate != nullptr && endedUnreported && !replayThread.joinable()) {
-        endedUnreported = false;
-        replayThread = std::thread([this] { replayMissedEnd(); });
+    std::thread finishedReplay;
+    {
+        std::unique_lock<std::mutex> lock(delegateMutex);
+        OpenAIWebSocketClientDelegate* previous = std::exchange(delegate, newDelegate);
+        if (newDelegate != nullptr) {
+            delegateEverSet = true;
+            // From a thread of ours, as if the I/O thread had been a little
+            // later, so the owner's setDelegate call is not re-entered.
+            if (!missed.empty() && !replaying) {
+                replaying = true;
+                finishedReplay = std::move(replayThread);
+                replayThread = std::thread([this] { replayMissedCalls(); });
+            }
+        }
+        // Once detached or replaced, the old delegate hears nothing more: wait
+        // for its calls in flight, but not for one this thread is making
+        // (setDelegate from inside a callback), which cannot end before we
+        // return.
+        if (previous != nullptr && previous != newDelegate) {
+            const int own = CallScope::delegateCallsOnThisThread(*this);
+            delegateIdle.wait(lock, [&] { return delegateCallsInFlight <= own; });
+        }
     }
-    // A call this thread is making right now (setDelegate from inside a
-    // callback) must not be waited for: it cannot end before we return.
-    const int own = CallScope::delegateCallsOnThisThread(*this);
-    delegateIdle.wait(lock, [&] { return delegateCallsInFlight <= own; });
+    if (finishedReplay.joinable())
+        finishedReplay.join(); // its last step was to clear `replaying`
 }
 
-void OpenAIWebSocketClient::Internals::replayMissedEnd() {
-    std::optional<std::string> error;
-    {
-        std::lock_guard<std::mutex> lock(delegateMutex);
-        error.swap(missedError);
+void OpenAIWebSocketClient::Internals::replayMissedCalls() {
+    std::unique_lock<std::mutex> lock(delegateMutex);
+    while (!missed.empty() && delegate != nullptr) {
+        MissedCall next = std::move(missed.front());
+        missed.pop_front();
+        if (next.kind == CallKind::TransportError)
+            missedTransportError = false;
+        else if (next.kind == CallKind::Disconnect)
+            missedDisconnect = false;
+        OpenAIWebSocketClientDelegate* target = delegate;
+        ++delegateCallsInFlight;
+        lock.unlock();
+        {
+            CallScope scope(*this);
+            scope.delegateCall = true;
+            next.call(*target);
+        }
+        lock.lock();
+        --delegateCallsInFlight;
+        delegateIdle.notify_all();
     }
-    if (error)
-        notify([&](OpenAIWebSocketClientDelegate& d) { d.onError("websocket_error", "", *error); });
-    notify([this](OpenAIWebSocketClientDelegate& d) {
-        if (!disconnectReported.exchange(true))
-            d.onSessionDisconnected();
-    });
+    replaying = false;
+    delegateIdle.notify_all();
 }
 
 bool OpenAIWebSocketClient::Internals::isInCallOnThisThread() const { return CallScope::threadIsInside(*this); }
@@ -271,7 +298,7 @@ void OpenAIWebSocketClient::Internals::attachTransport(std::unique_ptr<websocket
     webSocketClient = std::move(transport);
     webSocketClient->onOpenHandler = [this] { onOpen(); };
     webSocketClient->onMessageHandler = [this](std::vector<uint8_t>&& data, bool isText) {
-        onMessage(data, isText);
+        onMessage(std::move(data), isText);
     };
     webSocketClient->onCloseHandler = [this] { onClose(); };
     webSocketClient->onErrorHandler = [this](const std::string message) { onTransportError(message); };
@@ -282,13 +309,17 @@ void OpenAIWebSocketClient::Internals::onOpen() {
     logDebug("[OpenAIWebSocketClient] WebSocket connection opened.");
 }
 
-void OpenAIWebSocketClient::Internals::onMessage(const std::vector<uint8_t>& data, bool isText) {
+void OpenAIWebSocketClient::Internals::onMessage(std::vector<uint8_t>&& data, bool isText) {
     CallScope scope(*this);
     if (!isText) {
         Logger::error("[OpenAIWebSocketClient] Received non-text message.");
         return;
     }
-    handleMessageText(std::string(data.begin(), data.end()));
+    if (std::optional<EventValue> message = eventParser->parse(data))
+        handleEvent(*message, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    else
+        Logger::error("[OpenAIWebSocketClient] Received unparseable JSON, dropping frame.");
+    eventParser->release();
 }
 
 void OpenAIWebSocketClient::Internals::onClose() {
@@ -300,11 +331,8 @@ void OpenAIWebSocketClient::Internals::onClose() {
 void OpenAIWebSocketClient::Internals::onTransportError(const std::string& message) {
     CallScope scope(*this);
     Logger::error("[OpenAIWebSocketClient] WebSocket connection error: " + message);
-    notify([&](OpenAIWebSocketClientDelegate& d) { d.onError("websocket_error", "", message); },
-           [&] {
-               if (!missedError)
-                   missedError = message;
-           });
+    auto report = [message](OpenAIWebSocketClientDelegate& d) { d.onError("websocket_error", "", message); };
+    deliver(CallKind::TransportError, 0, report, [&] { return DelegateCall(report); });
     endConnection();
 }
 
@@ -312,172 +340,181 @@ void OpenAIWebSocketClient::Internals::endConnection() {
     isConnected.store(false);
     hasActiveResponse.store(false);
     replaceSession(RealtimeSession());
-    notify(
-        [this](OpenAIWebSocketClientDelegate& d) {
-            if (!disconnectReported.exchange(true))
-                d.onSessionDisconnected();
-        },
-        [this] { endedUnreported = true; });
+    auto report = [this](OpenAIWebSocketClientDelegate& d) {
+        if (!disconnectReported.exchange(true))
+            d.onSessionDisconnected();
+    };
+    deliver(CallKind::Disconnect, 0, report, [&] { return DelegateCall(report); });
+}
+
+void OpenAIWebSocketClient::Internals::setLargeMessageLimits(size_t directLimit, size_t holdOutMinimum) {
+    eventParser->directLimit = directLimit;
+    eventParser->holdOutMinimum = holdOutMinimum;
 }
 
 // ---------------------------------------------------------------------------
 // Incoming events
+//
+// Every member is read before the delegate hears of the event, so that a
+// message found invalid halfway makes no call; state changed before that
+// point stays changed. Log lines that carry text from the message are only
+// built when they will be written: a transcript may be megabytes long.
 
-void OpenAIWebSocketClient::Internals::handleMessageText(const std::string& text) {
-    if (nestsDeeperThan(text, kMaxMessageDepth)) {
-        Logger::error("[OpenAIWebSocketClient] Received unparseable JSON, dropping frame.");
-        return;
-    }
-    json message = json::parse(text, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
-    if (message.is_discarded()) {
-        Logger::error("[OpenAIWebSocketClient] Received unparseable JSON, dropping frame.");
-        return;
-    }
-    handleOpenAIMessage(message);
-}
-
-void OpenAIWebSocketClient::Internals::handleOpenAIMessage(const json& message) {
+void OpenAIWebSocketClient::Internals::handleEvent(const EventValue& message, std::string_view text) {
+    using D = OpenAIWebSocketClientDelegate;
     try {
-        const std::string type = message.at("type").get<std::string>();
+        const std::string type = message.string("type");
 
-        if (type == "session.created") {
-            const json& sessionJson = message.at("session");
-            if (debugEnabled())
-                Logger::debug("[OpenAIWebSocketClient] Received session.created:\n" + pretty(message));
-            RealtimeSession fresh;
-            fresh.updateFromJson(sessionJson);
-            replaceSession(std::move(fresh));
-            isConnected.store(true);
-            notify([](OpenAIWebSocketClientDelegate& d) { d.onSessionCreated(); });
-        } else if (type == "session.updated") {
-            const json& sessionJson = message.at("session");
-            Logger::info("[OpenAIWebSocketClient] Received session.updated:\n" + pretty(message));
-            RealtimeSession merged = getSession();
-            merged.updateFromJson(sessionJson);
-            replaceSession(std::move(merged));
+        if (type == "session.created" || type == "session.updated") {
+            const EventValue sessionJson = message.member("session");
+            if (!sessionJson.isObject())
+                throw EventError("\"session\" is not an object");
+            if (type == "session.created") {
+                if (debugEnabled())
+                    Logger::debug("[OpenAIWebSocketClient] Received session.created:\n" + printed(text, 2));
+                RealtimeSession fresh;
+                fresh.updateFromJson(sessionJson);
+                replaceSession(std::move(fresh));
+                isConnected.store(true);
+                notify(&D::onSessionCreated);
+            } else {
+                if (infoEnabled())
+                    Logger::info("[OpenAIWebSocketClient] Received session.updated:\n" + printed(text, 2));
+                RealtimeSession merged = getSession();
+                merged.updateFromJson(sessionJson);
+                replaceSession(std::move(merged));
+            }
         } else if (type == "input_audio_buffer.speech_started") {
             logDebug("[OpenAIWebSocketClient] Speech started.");
-            notify([](OpenAIWebSocketClientDelegate& d) { d.onInputAudioSpeechStarted(); });
+            notify(&D::onInputAudioSpeechStarted);
         } else if (type == "input_audio_buffer.speech_stopped") {
             logDebug("[OpenAIWebSocketClient] Speech stopped.");
         } else if (type == "input_audio_buffer.committed") {
             logDebug("[OpenAIWebSocketClient] Audio buffer committed.");
         } else if (type == "conversation.item.created") {
-            const json& item = message.at("item");
-            const std::string itemType = item.at("type").get<std::string>();
-            Logger::debug("[OpenAIWebSocketClient] Conversation item created with type: " + itemType);
+            const EventValue item = message.member("item");
+            const std::string itemType = item.string("type");
+            if (debugEnabled())
+                Logger::debug("[OpenAIWebSocketClient] Conversation item created with type: " + itemType);
             if (itemType == "message") {
-                for (const json& element : item.at("content")) {
-                    const std::string elementType = element.at("type").get<std::string>();
+                item.member("content").forEachElement([](const EventValue& element) {
+                    const std::string elementType = element.string("type");
                     if (elementType == "input_text") {
-                        const std::string text = element.at("text").get<std::string>();
-                        Logger::debug("[OpenAIWebSocketClient] OpenAI received user message: " + text +
-                                      " (type: " + elementType + ")");
-                    } else {
+                        const std::string userText = element.string("text");
+                        if (debugEnabled())
+                            Logger::debug("[OpenAIWebSocketClient] OpenAI received user message: " + userText +
+                                          " (type: " + elementType + ")");
+                    } else if (debugEnabled()) {
                         Logger::debug("[OpenAIWebSocketClient] OpenAI received message type: " + elementType);
                     }
-                }
+                });
             }
         } else if (type == "conversation.item.input_audio_transcription.delta") {
-            const std::string delta = message.value("delta", std::string());
-            Logger::debug("[OpenAIWebSocketClient] Input audio transcription delta: " + delta);
+            const std::string delta = message.stringOr("delta", "");
+            if (debugEnabled())
+                Logger::debug("[OpenAIWebSocketClient] Input audio transcription delta: " + delta);
             if (!delta.empty())
-                notify([&](OpenAIWebSocketClientDelegate& d) { d.onInputAudioTranscriptionDelta(delta); });
+                notify(&D::onInputAudioTranscriptionDelta, delta);
         } else if (type == "conversation.item.input_audio_transcription.completed") {
-            const std::string transcript = message.at("transcript").get<std::string>();
+            const std::string transcript = message.string("transcript");
             logDebug("[OpenAIWebSocketClient] Conversation item input audio transcription completed.");
-            Logger::debug("[OpenAIWebSocketClient] OpenAI transcribed input audio: " + transcript);
-            notify([&](OpenAIWebSocketClientDelegate& d) { d.onInputAudioTranscription(transcript); });
+            if (debugEnabled())
+                Logger::debug("[OpenAIWebSocketClient] OpenAI transcribed input audio: " + transcript);
+            notify(&D::onInputAudioTranscription, transcript);
         } else if (type == "response.created") {
             logDebug("[OpenAIWebSocketClient] Response created.");
             hasActiveResponse.store(true);
-            notify([](OpenAIWebSocketClientDelegate& d) { d.onResponseCreated(); });
+            notify(&D::onResponseCreated);
         } else if (type == "response.output_item.added") {
             logDebug("[OpenAIWebSocketClient] Response output item added.");
         } else if (type == "response.content_part.added") {
             logDebug("[OpenAIWebSocketClient] Response content part added.");
         } else if (type == "response.output_audio_transcript.delta") {
-            const std::string delta = message.value("delta", std::string());
-            Logger::debug("[OpenAIWebSocketClient] Response audio transcript delta: " + delta);
+            const std::string delta = message.stringOr("delta", "");
+            if (debugEnabled())
+                Logger::debug("[OpenAIWebSocketClient] Response audio transcript delta: " + delta);
             if (!delta.empty())
-                notify([&](OpenAIWebSocketClientDelegate& d) { d.onResponseAudioTranscriptionDelta(delta); });
+                notify(&D::onResponseAudioTranscriptionDelta, delta);
         } else if (type == "response.output_audio.delta") {
-            const std::string itemId = message.value("item_id", std::string());
-            const int contentIndex = readContentIndex(message);
-            const std::string& delta = message.at("delta").get_ref<const std::string&>();
-            logDebug("[OpenAIWebSocketClient] Response audio delta.");
-            onResponseAudioReceived(delta, itemId, contentIndex);
+            const std::string itemId = message.stringOr("item_id", "");
+            const std::optional<EventValue> index = message.find("content_index");
+            const int contentIndex = index ? index->toInt("content_index") : 0;
+            message.withString("delta", [&](std::string_view delta) {
+                logDebug("[OpenAIWebSocketClient] Response audio delta.");
+                onResponseAudioReceived(delta, itemId, contentIndex);
+            });
         } else if (type == "response.output_audio.done") {
             logDebug("[OpenAIWebSocketClient] Response audio done.");
         } else if (type == "response.output_audio_transcript.done") {
-            const std::string transcript = message.at("transcript").get<std::string>();
+            const std::string transcript = message.string("transcript");
             logDebug("[OpenAIWebSocketClient] Response audio transcript done.");
-            Logger::debug("[OpenAIWebSocketClient] OpenAI responded with transcript: " + transcript);
-            notify([&](OpenAIWebSocketClientDelegate& d) { d.onResponseAudioTranscription(transcript); });
+            if (debugEnabled())
+                Logger::debug("[OpenAIWebSocketClient] OpenAI responded with transcript: " + transcript);
+            notify(&D::onResponseAudioTranscription, transcript);
         } else if (type == "response.output_text.delta") {
             logDebug("[OpenAIWebSocketClient] Response text delta.");
         } else if (type == "response.content_part.done") {
             logDebug("[OpenAIWebSocketClient] Response content part done.");
         } else if (type == "response.output_item.done") {
-            const json& item = message.at("item");
-            auto itemType = item.is_object() ? item.find("type") : item.end();
-            if (item.is_object() && itemType != item.end() && itemType->is_string() &&
-                itemType->get_ref<const std::string&>() == "function_call") {
-                const std::string callId = item.value("call_id", std::string());
-                const std::string name = item.value("name", std::string());
-                const std::string arguments = item.value("arguments", std::string());
-                Logger::debug("[OpenAIWebSocketClient] Tool call: " + name + " (" + callId + ").");
-                notify([&](OpenAIWebSocketClientDelegate& d) { d.onToolCall(callId, name, arguments); });
+            const EventValue item = message.member("item");
+            const std::optional<EventValue> itemType = item.find("type");
+            if (itemType && itemType->isString() && itemType->text("type") == "function_call") {
+                const std::string callId = item.stringOr("call_id", "");
+                const std::string name = item.stringOr("name", "");
+                const std::string arguments = item.stringOr("arguments", "");
+                if (debugEnabled())
+                    Logger::debug("[OpenAIWebSocketClient] Tool call: " + name + " (" + callId + ").");
+                notify(&D::onToolCall, callId, name, arguments);
             } else {
                 logDebug("[OpenAIWebSocketClient] Response output item done.");
             }
         } else if (type == "response.done") {
             logDebug("[OpenAIWebSocketClient] Response done.");
             hasActiveResponse.store(false);
-            const std::string status = message.at("response").at("status").get<std::string>();
-            notify([&](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
+            const std::string status = message.member("response").string("status");
+            notify(&D::onResponseDone, status);
         } else if (type == "rate_limits.updated") {
             logDebug("[OpenAIWebSocketClient] Rate limit updated.");
         } else if (type == "conversation.item.input_audio_transcription.failed") {
-            const std::string itemId = message.value("item_id", std::string());
+            const std::string itemId = message.stringOr("item_id", "");
             std::string messageText = "unknown";
-            auto error = message.find("error");
-            if (error != message.end())
-                messageText = error->value("message", std::string("unknown"));
+            if (const std::optional<EventValue> error = message.find("error"))
+                messageText = error->stringOr("message", "unknown");
             Logger::error("[OpenAIWebSocketClient] Input audio transcription failed for item " + itemId + ": " +
                           messageText);
-            notify([&](OpenAIWebSocketClientDelegate& d) { d.onError("transcription_failed", "", messageText); });
+            notify(&D::onError, "transcription_failed", "", messageText);
         } else if (type == "error") {
-            onErrorReceived(message.at("error"));
-        } else {
+            onErrorReceived(message.member("error"));
+        } else if (debugEnabled()) {
             Logger::debug("[OpenAIWebSocketClient] Unknown message type: " + type);
         }
     } catch (const std::exception& e) {
         Logger::error(std::string("[OpenAIWebSocketClient] Received invalid JSON object: ") + e.what());
         if (debugEnabled())
-            Logger::debug("[OpenAIWebSocketClient] Received JSON: " + compact(message));
+            Logger::debug("[OpenAIWebSocketClient] Received JSON: " + printed(text, -1));
     }
 }
 
-void OpenAIWebSocketClient::Internals::onErrorReceived(const json& error) {
-    const std::string type = error.at("type").get<std::string>();
+void OpenAIWebSocketClient::Internals::onErrorReceived(const EventValue& error) {
+    const std::string type = error.string("type");
     std::string code = "unknown";
-    auto codeIt = error.find("code");
-    if (codeIt != error.end() && codeIt->is_string())
-        code = codeIt->get<std::string>();
-    const std::string text = error.at("message").get<std::string>();
+    const std::optional<EventValue> codeValue = error.find("code");
+    if (codeValue && codeValue->isString())
+        code = codeValue->text("code");
+    const std::string text = error.string("message");
     Logger::error("[OpenAIWebSocketClient] Error received - Type: " + type + ", Code: " + code + ", Message: " + text);
-    notify([&](OpenAIWebSocketClientDelegate& d) { d.onError(type, code, text); });
+    notify(&OpenAIWebSocketClientDelegate::onError, type, code, text);
 }
 
-void OpenAIWebSocketClient::Internals::onResponseAudioReceived(const std::string& base64Audio,
+void OpenAIWebSocketClient::Internals::onResponseAudioReceived(std::string_view base64Audio,
                                                                const std::string& itemId, int contentIndex) {
-    const std::vector<uint8_t> bytes = base64::Base64::decode(base64Audio);
-    std::vector<int16_t> samples(bytes.size() / 2);
-    // The wire is little-endian, as is every platform the library targets.
-    if (!samples.empty())
-        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(int16_t));
-    notify([&](OpenAIWebSocketClientDelegate& d) { d.onResponseAudioReceived(samples, itemId, contentIndex); });
+    // Decoded straight into the samples: the wire is little-endian 16-bit,
+    // as is every platform the library targets; an odd last byte is dropped.
+    const size_t bytes = base64::Base64::decodedSize(base64Audio.data(), base64Audio.size());
+    std::vector<int16_t> samples((bytes + 1) / 2);
+    base64::Base64::decode(base64Audio.data(), base64Audio.size(), reinterpret_cast<uint8_t*>(samples.data()));
+    samples.resize(bytes / 2);
+    notify(&OpenAIWebSocketClientDelegate::onResponseAudioReceived, samples, itemId, contentIndex);
 }
 
 // ---------------------------------------------------------------------------
@@ -502,9 +539,7 @@ void OpenAIWebSocketClient::Internals::sendBytes(std::vector<uint8_t>&& bytes, c
         return;
     }
     Logger::error("[OpenAIWebSocketClient] Cannot send message: Not connected to OpenAI WebSocket. Type: " + type);
-    notify([&](OpenAIWebSocketClientDelegate& d) {
-        d.onError("send_failed", "", "Cannot send " + type + " while disconnected.");
-    });
+    notify(&OpenAIWebSocketClientDelegate::onError, "send_failed", "", "Cannot send " + type + " while disconnected.");
 }
 
 std::vector<uint8_t> OpenAIWebSocketClient::Internals::buildAudioAppendMessage(const std::vector<int16_t>& samples,
@@ -687,9 +722,7 @@ json OpenAIWebSocketClient::Internals::buildSessionObject(const UpdateSessionCli
         json tools = json::parse(*event.tools, nullptr, /*allow_exceptions=*/false);
         if (tools.is_discarded()) {
             Logger::error("[OpenAIWebSocketClient] Invalid tools JSON, skipping.");
-            notify([](OpenAIWebSocketClientDelegate& d) {
-                d.onError("invalid_tools", "", "tools is not valid JSON.");
-            });
+            notify(&OpenAIWebSocketClientDelegate::onError, "invalid_tools", "", "tools is not valid JSON.");
         } else {
             sessionObject["tools"] = std::move(tools);
         }

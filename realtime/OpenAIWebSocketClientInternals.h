@@ -12,10 +12,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,15 +27,18 @@ class WebSocketSession;
 
 namespace orvanta::extensions::openai {
 
+class EventValue;
+class ServerEventParser;
+
 class OpenAIWebSocketClient::Internals {
 public:
     // Largest fragment handed to the transport: in practice one frame per event.
     static constexpr size_t kMaxFragmentSize = 104857600;
-    // Deepest nesting of arrays and objects accepted in a server message.
-    // Realtime events nest a handful of levels; the bound keeps hostile input
-    // from driving the recursive parts of the JSON library (printing, copying)
-    // into the stack's limit.
-    static constexpr int kMaxMessageDepth = 128;
+    // Delegate calls kept while no delegate has been set yet: the first
+    // kMaxMissedCalls, as long as their text and audio stay within
+    // kMaxMissedBytes. The connection's end is always kept.
+    static constexpr size_t kMaxMissedCalls = 64;
+    static constexpr size_t kMaxMissedBytes = 1024 * 1024;
 
     explicit Internals(const std::string& model);
     // Destroys the transport first (joining its I/O thread), then the rest.
@@ -53,16 +58,21 @@ public:
 
     // --- Transport callbacks (I/O thread) ----------------------------------
     void onOpen();
-    void onMessage(const std::vector<uint8_t>& data, bool isText);
+    // Parses and dispatches one message. `data` is borrowed, not taken: it
+    // may grow by the parser's padding while the call lasts and is back to
+    // its size on return.
+    void onMessage(std::vector<uint8_t>&& data, bool isText);
     void onClose();
     void onTransportError(const std::string& message);
 
     // --- Message path (I/O thread) -----------------------------------------
-    // Parses one text message and dispatches it. Never throws.
-    void handleMessageText(const std::string& text);
-    void handleOpenAIMessage(const nlohmann::json& message);
-    void onErrorReceived(const nlohmann::json& error);
-    void onResponseAudioReceived(const std::string& base64Audio, const std::string& itemId, int contentIndex);
+    // `text` is the message as received, for the log lines that print it.
+    void handleEvent(const EventValue& message, std::string_view text);
+    void onErrorReceived(const EventValue& error);
+    void onResponseAudioReceived(std::string_view base64Audio, const std::string& itemId, int contentIndex);
+    // For tests and the fuzzer: sends messages above `directLimit` bytes, with
+    // strings of `holdOutMinimum` bytes or more, the way of large messages.
+    void setLargeMessageLimits(size_t directLimit, size_t holdOutMinimum);
 
     // --- Outgoing events (any thread) --------------------------------------
     bool appendAudioBuffer(const std::vector<int16_t>& samples);
@@ -107,9 +117,19 @@ public:
 
 private:
     class CallScope; // marks this thread as inside a call of this object
-    template <class Call> void notify(Call&& call);
-    template <class Call, class Absent> void notify(Call&& call, Absent&& whenAbsent);
-    void replayMissedEnd();
+    using DelegateCall = std::function<void(OpenAIWebSocketClientDelegate&)>;
+    enum class CallKind { Event, TransportError, Disconnect };
+    struct MissedCall {
+        CallKind kind;
+        DelegateCall call;
+    };
+    // One delegate call with copies of `args` kept if it has to wait.
+    template <class... Params, class... Args>
+    void notify(void (OpenAIWebSocketClientDelegate::*method)(Params...), const Args&... args);
+    template <class Now, class Later> void deliver(CallKind kind, size_t bytes, Now&& now, Later&& later);
+    enum class Admission { Keep, Drop, DropFirst }; // DropFirst: the first event past the bound
+    Admission admitMissed(CallKind kind, size_t bytes); // under delegateMutex
+    void replayMissedCalls();
     void replaceSession(RealtimeSession next);
     void endConnection();
     void sendBytes(std::vector<uint8_t>&& bytes, const std::string& type);
@@ -118,12 +138,24 @@ private:
     mutable std::mutex sessionMutex;
     std::atomic<bool> sessionActive{false}; // session.id non-empty; read by the guards
 
+    std::unique_ptr<ServerEventParser> eventParser; // I/O thread
+
+    // Everything below is under delegateMutex. Calls made while no delegate
+    // is set wait in `missed` (events only before the first delegate, the
+    // connection's end at any time); setting a delegate replays them, in
+    // order, on replayThread, and calls made meanwhile wait for the replay.
     mutable std::mutex delegateMutex;
     std::condition_variable delegateIdle;
-    int delegateCallsInFlight = 0;          // under delegateMutex
-    bool endedUnreported = false;           // under delegateMutex: ended with no delegate set
-    std::optional<std::string> missedError; // under delegateMutex: its transport error, if any
-    std::thread replayThread;               // delivers that end once a delegate is set
+    int delegateCallsInFlight = 0;
+    bool delegateEverSet = false;
+    std::deque<MissedCall> missed;
+    size_t missedEvents = 0;
+    size_t missedBytes = 0;
+    bool missedOverflow = false;         // events were dropped
+    bool missedTransportError = false;   // one is waiting in `missed`
+    bool missedDisconnect = false;       // likewise
+    bool replaying = false;
+    std::thread replayThread;
     mutable std::atomic<int> scopesInFlight{0};
 };
 

@@ -1,51 +1,48 @@
 #include "realtime/RealtimeSession.h"
 
-#include <nlohmann/json.hpp>
+#include "realtime/EventValue.h"
+
+#include <optional>
 
 namespace orvanta::extensions::openai {
 namespace {
 
-using nlohmann::json;
-
-// The member when `parent` is an object that has it, else null.
-const json* member(const json* parent, const char* key) {
-    if (parent == nullptr || !parent->is_object())
-        return nullptr;
-    auto it = parent->find(key);
-    return it == parent->end() ? nullptr : &*it;
-}
-
-void copyString(const json* parent, const char* key, std::string& field) {
-    const json* value = member(parent, key);
-    if (value != nullptr && value->is_string())
-        field = value->get<std::string>();
+void copyString(const std::optional<EventValue>& parent, const char* key, std::string& field) {
+    if (!parent)
+        return;
+    const std::optional<EventValue> value = parent->find(key);
+    if (value && value->isString())
+        field = value->text(key);
 }
 
 } // namespace
 
-void RealtimeSession::updateFromJson(const json& session) {
-    if (!session.is_object())
+void RealtimeSession::updateFromJson(const EventValue& session) {
+    if (!session.isObject())
         return;
-    copyString(&session, "id", id);
-    copyString(&session, "object", object);
-    copyString(&session, "model", model);
-    copyString(&session, "instructions", instructions);
-    copyString(&session, "tool_choice", toolChoice);
+    const std::optional<EventValue> self = session;
+    copyString(self, "id", id);
+    copyString(self, "object", object);
+    copyString(self, "model", model);
+    copyString(self, "instructions", instructions);
+    copyString(self, "tool_choice", toolChoice);
 
-    const json* audio = member(&session, "audio");
-    if (audio == nullptr || !audio->is_object())
+    // Lookups stop quietly at the first level that is missing or not an
+    // object; the output side is read even without an input format.
+    const std::optional<EventValue> audio = session.find("audio");
+    if (!audio || !audio->isObject())
         return;
-    const json* input = member(audio, "input");
-    copyString(member(input, "format"), "type", inputAudioFormat);
+    const std::optional<EventValue> input = audio->find("input");
+    copyString(input ? input->find("format") : std::nullopt, "type", inputAudioFormat);
 
-    const json* output = member(audio, "output");
-    if (output == nullptr || !output->is_object())
+    const std::optional<EventValue> output = audio->find("output");
+    if (!output || !output->isObject())
         return;
-    copyString(member(output, "format"), "type", outputAudioFormat);
+    copyString(output->find("format"), "type", outputAudioFormat);
     copyString(output, "voice", voice);
-    const json* outputSpeed = member(output, "speed");
-    if (outputSpeed != nullptr && outputSpeed->is_number())
-        speed = outputSpeed->get<double>();
+    const std::optional<EventValue> outputSpeed = output->find("speed");
+    if (outputSpeed && outputSpeed->isNumber())
+        speed = outputSpeed->number();
 }
 
 } // namespace orvanta::extensions::openai

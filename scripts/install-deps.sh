@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libasio-dev libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev
+  libasio-dev libssl-dev openssl libcurl4-openssl-dev nlohmann-json3-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libboost-dev
   libsoxr-dev libsndfile1-dev

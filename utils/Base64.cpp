@@ -131,21 +131,29 @@ std::string Base64::encode(const std::uint8_t* in, std::size_t size) {
 
 std::vector<std::uint8_t> Base64::decode(const std::string& text) {
     std::vector<std::uint8_t> result;
-    const std::size_t length = text.size();
+    const std::size_t size = decodedSize(text.data(), text.size());
+    result.reserve((text.size() / 4) * 3 + 4);
+    result.resize(size);
+    decode(text.data(), text.size(), result.data());
+    return result;
+}
+
+std::size_t Base64::decodedSize(const char* text, std::size_t length) {
     if (length == 0)
-        return result;
+        return 0;
     if (length % 4 != 0)
         fail();
-
-    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t padding = 0;
-    if (in[length - 1] == '=')
-        padding = in[length - 2] == '=' ? 2 : 1;
+    if (text[length - 1] == '=')
+        padding = text[length - 2] == '=' ? 2 : 1;
+    return (length / 4) * 3 - padding;
+}
 
-    result.reserve((length / 4) * 3 + 4);
-    result.resize((length / 4) * 3 - padding);
-    std::uint8_t* out = result.data();
-
+void Base64::decode(const char* text, std::size_t length, std::uint8_t* out) {
+    if (length == 0)
+        return;
+    const std::size_t padding = (length / 4) * 3 - decodedSize(text, length);
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
     const auto& t = decodeTables;
     const std::size_t fullGroups = length / 4 - (padding != 0 ? 1 : 0);
     std::uint32_t bad = 0;
@@ -167,10 +175,9 @@ std::vector<std::uint8_t> Base64::decode(const std::string& text) {
         out[0] = static_cast<std::uint8_t>(w);
     }
     // Checked once at the end: the group loop stays branch-free, and the
-    // partial result dies with the exception.
+    // caller throws the partial result away with the exception.
     if (bad & invalid)
         fail();
-    return result;
 }
 
 } // namespace base64

@@ -1,81 +1,157 @@
-// Arbitrary text through the protocol client's message path (bound check,
-// parse, dispatch, session mirror, audio decoding), with a delegate that
-// looks at everything it is given. After each message the client also
-// builds and tries to send a few events, so state left behind by hostile
-// input is exercised too. Any escaping exception aborts the run.
+// Differential: arbitrary text through the protocol client's message path
+// and through the first build's (ReferenceClient), which must agree on
+//  - the delegate calls, with all their arguments (samples included),
+//  - the state: connected flag, active response, the session mirror,
+//  - the host log lines, level and text, with one exception: of "Received
+//    invalid JSON object: " lines only that prefix is compared, since the
+//    text after it is each parser's own wording of the fault.
+// Two clients run beside the reference: one as built, one that sends every
+// message the way of large ones (skeleton, strings held out from a length
+// the input chooses). A message starting with 'X' closes all three
+// connections afterwards, so that sessions start over now and then.
+// Any disagreement aborts with both sides printed.
 
 #include "OrvantaSDK/Logger.h"
+#include "ReferenceClient.h"
 #include "realtime/OpenAIWebSocketClientInternals.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
+using orvanta::Logger;
 using orvanta::extensions::openai::OpenAIWebSocketClient;
 using orvanta::extensions::openai::OpenAIWebSocketClientDelegate;
+using orvanta::extensions::openai::RealtimeSession;
+using orvanta::extensions::openai::reference::ReferenceClient;
+
+using Lines = std::vector<std::string>;
 
 class RecordingDelegate : public OpenAIWebSocketClientDelegate {
 public:
-    void onSessionCreated() override { ++calls; }
-    void onSessionDisconnected() override { ++calls; }
-    void onInputAudioTranscriptionDelta(const std::string& delta) override { touch(delta); }
-    void onInputAudioTranscription(const std::string& transcript) override { touch(transcript); }
+    void onSessionCreated() override { calls.push_back("onSessionCreated"); }
+    void onSessionDisconnected() override { calls.push_back("onSessionDisconnected"); }
+    void onInputAudioTranscriptionDelta(const std::string& d) override { calls.push_back("inDelta|" + d); }
+    void onInputAudioTranscription(const std::string& t) override { calls.push_back("inDone|" + t); }
     void onError(const std::string& type, const std::string& code, const std::string& message) override {
-        touch(type + code + message);
+        calls.push_back("onError|" + type + "|" + code + "|" + message);
     }
-    void onResponseCreated() override { ++calls; }
-    void onResponseDone(const std::string& status) override { touch(status); }
+    void onResponseCreated() override { calls.push_back("onResponseCreated"); }
+    void onResponseDone(const std::string& status) override { calls.push_back("onResponseDone|" + status); }
     void onResponseAudioReceived(const std::vector<int16_t>& samples, const std::string& itemId,
                                  int contentIndex) override {
+        std::string line = "audio|" + itemId + "|" + std::to_string(contentIndex) + "|";
         for (int16_t s : samples)
-            checksum += static_cast<uint16_t>(s);
-        checksum += static_cast<unsigned>(contentIndex);
-        touch(itemId);
+            line += std::to_string(s) + ",";
+        calls.push_back(line);
     }
-    void onInputAudioSpeechStarted() override { ++calls; }
-    void onResponseAudioTranscriptionDelta(const std::string& delta) override { touch(delta); }
-    void onResponseAudioTranscription(const std::string& transcript) override { touch(transcript); }
+    void onInputAudioSpeechStarted() override { calls.push_back("onInputAudioSpeechStarted"); }
+    void onResponseAudioTranscriptionDelta(const std::string& d) override { calls.push_back("outDelta|" + d); }
+    void onResponseAudioTranscription(const std::string& t) override { calls.push_back("outDone|" + t); }
     void onToolCall(const std::string& callId, const std::string& name, const std::string& args) override {
-        touch(callId + name + args);
+        calls.push_back("onToolCall|" + callId + "|" + name + "|" + args);
     }
+    Lines calls;
+};
 
-    size_t calls = 0;
-    unsigned checksum = 0;
+Lines* logTarget = nullptr;
 
-private:
-    void touch(const std::string& text) {
-        ++calls;
-        for (char c : text)
-            checksum += static_cast<unsigned char>(c);
+std::string comparable(const std::string& line) {
+    static const std::string invalid = "[OpenAIWebSocketClient] Received invalid JSON object: ";
+    return line.rfind(invalid, 0) == 0 ? invalid : line;
+}
+
+std::string describe(bool connected, bool activeResponse, const RealtimeSession& s) {
+    return std::string(connected ? "connected " : "- ") + (activeResponse ? "responding " : "- ") + "[" + s.id + "|" +
+           s.object + "|" + s.model + "|" + s.instructions + "|" + s.voice + "|" + s.inputAudioFormat + "|" +
+           s.outputAudioFormat + "|" + s.toolChoice + "|" + std::to_string(s.speed) + "]";
+}
+
+struct Side {
+    std::string state;
+    Lines calls;
+    Lines log;
+};
+
+struct NewClient {
+    explicit NewClient(const char* name) : name(name), internals("gpt-realtime-2") { internals.setDelegate(&delegate); }
+    Side run(const std::vector<uint8_t>& message) {
+        Side side;
+        logTarget = &side.log;
+        internals.onMessage(std::vector<uint8_t>(message), true);
+        logTarget = nullptr;
+        side.calls.swap(delegate.calls);
+        side.state = describe(internals.isConnected.load(), internals.hasActiveResponse.load(), internals.getSession());
+        if (internals.hasActiveSession() == internals.getSession().id.empty())
+            side.state += " (active-session flag disagrees with the mirror)";
+        return side;
     }
+    const char* name;
+    RecordingDelegate delegate;
+    OpenAIWebSocketClient::Internals internals;
 };
 
 struct Harness {
-    Harness() : internals("gpt-realtime-2") {
-        // Debug level with a sink that reads every line, so that the log
-        // texts (pretty-printed sessions, invalid objects) are built too.
-        orvanta::Logger::setLevel(orvanta::Logger::Level::Debug);
-        orvanta::Logger::setSink([this](orvanta::Logger::Level, const std::string& line) { logBytes += line.size(); });
-        internals.setDelegate(&delegate);
+    Harness() : asBuilt("as built"), large("large-message way") {
+        Logger::setLevel(Logger::Level::Debug);
+        Logger::setSink([](Logger::Level level, const std::string& line) {
+            if (logTarget != nullptr)
+                logTarget->push_back(std::string(Logger::levelName(level)) + " " + comparable(line));
+        });
+        reference.delegate = &referenceDelegate;
     }
-    RecordingDelegate delegate;
-    OpenAIWebSocketClient::Internals internals;
-    size_t logBytes = 0;
+    RecordingDelegate referenceDelegate;
+    ReferenceClient reference;
+    NewClient asBuilt;
+    NewClient large;
 };
+
+void print(const char* title, const Side& side) {
+    std::fprintf(stderr, "--- %s\nstate: %s\n", title, side.state.c_str());
+    for (const std::string& call : side.calls)
+        std::fprintf(stderr, "call: %s\n", call.c_str());
+    for (const std::string& line : side.log)
+        std::fprintf(stderr, "log: %s\n", line.c_str());
+}
+
+void expectSame(const Side& expected, const NewClient& client, const Side& actual) {
+    if (expected.state == actual.state && expected.calls == actual.calls && expected.log == actual.log)
+        return;
+    std::fprintf(stderr, "The %s client disagrees with the reference.\n", client.name);
+    print("reference", expected);
+    print(client.name, actual);
+    std::abort();
+}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness* harness = new Harness(); // lives for the whole run
-    auto& internals = harness->internals;
-    internals.onMessage(std::vector<uint8_t>(data, data + size), true);
-    if (internals.hasActiveSession()) {
-        internals.cancelResponse();
-        internals.appendAudioBuffer({1, 2, 3});
+    const std::vector<uint8_t> message(data, data + size);
+    harness->large.internals.setLargeMessageLimits(0, 1 + size % 7);
+
+    Side expected;
+    logTarget = &expected.log;
+    harness->reference.onMessage(message, true);
+    logTarget = nullptr;
+    expected.calls.swap(harness->referenceDelegate.calls);
+    expected.state =
+        describe(harness->reference.isConnected, harness->reference.hasActiveResponse, harness->reference.session);
+
+    for (NewClient* client : {&harness->asBuilt, &harness->large})
+        expectSame(expected, *client, client->run(message));
+
+    if (size > 0 && data[0] == 'X') {
+        harness->reference.onClose();
+        for (NewClient* client : {&harness->asBuilt, &harness->large}) {
+            client->internals.onClose();
+            client->delegate.calls.clear();
+        }
     }
-    if (size > 0 && data[0] == 'X')
-        internals.onClose(); // start over with no session, now and then
     return 0;
 }

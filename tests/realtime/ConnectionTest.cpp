@@ -63,9 +63,11 @@ TEST(Connection, AnEndBeforeTheDelegateIsDeliveredOnceItIsSet) {
     EXPECT_EQ(c.delegate.take(), (Calls{"onError(websocket_error||Connect error: refused)", "onSessionDisconnected()"}));
 }
 
-// Holds "onResponseCreated" open until released; counts calls after detach.
+// Holds the first call of `gated` open until released; counts calls after detach.
 class GateDelegate : public RecordingDelegate {
 public:
+    explicit GateDelegate(std::string gatedCall = "onResponseCreated()") : gated(std::move(gatedCall)) {}
+    const std::string gated;
     std::promise<void> entered, release;
     std::atomic<bool> detached{false};
     std::atomic<int> afterDetach{0};
@@ -73,12 +75,56 @@ public:
 protected:
     void record(const std::string& line) override {
         afterDetach += detached.load() ? 1 : 0;
-        if (line == "onResponseCreated()") {
+        RecordingDelegate::record(line);
+        if (line == gated) {
             entered.set_value();
             release.get_future().wait();
         }
     }
 };
+
+TEST(Connection, CallsBeforeTheFirstDelegateAreReplayedInOrder) {
+    LogCapture log;
+    ScriptedClient c("gpt-realtime-2", /*attach=*/false);
+    c.transport->receive(R"({"type":"session.created","session":{"id":"s"}})");
+    c.transport->receive(R"({"type":"response.created"})");
+    for (size_t i = 0; i < OpenAIWebSocketClient::Internals::kMaxMissedCalls; ++i)
+        c.transport->receive(R"({"type":"input_audio_buffer.speech_started"})"); // the last two past the bound
+    EXPECT_TRUE(log.has(Level::Warning, "[OpenAIWebSocketClient] No delegate set: dropping events past the first 64."));
+
+    GateDelegate gate("onSessionCreated()");
+    c.client->setDelegate(&gate); // replays on a thread of the client
+    gate.entered.get_future().wait();
+    // What arrives during the replay waits behind it.
+    auto later = std::async(std::launch::async, [&] { c.transport->receive(R"({"type":"response.done","response":{"status":"completed"}})"); });
+    EXPECT_EQ(later.wait_for(50ms), std::future_status::timeout);
+    gate.release.set_value();
+    later.get();
+    Calls expected = {"onSessionCreated()", "onResponseCreated()"};
+    expected.insert(expected.end(), OpenAIWebSocketClient::Internals::kMaxMissedCalls - 2, "onInputAudioSpeechStarted()");
+    expected.push_back("onResponseDone(completed)");
+    EXPECT_EQ(gate.take(), expected);
+    c.client->setDelegate(nullptr);
+}
+
+TEST(Connection, AttachingRacesIncomingEventsWithoutLosingOrReordering) {
+    for (int round = 0; round < 200; ++round) {
+        ScriptedClient c("gpt-realtime-2", /*attach=*/false);
+        std::thread io([&] {
+            for (int i = 0; i < 40; ++i)
+                c.transport->receive(R"({"type":"response.output_audio_transcript.delta","delta":")" +
+                                     std::to_string(i) + "\"}");
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(round * 5)); // attach at varying points
+        c.client->setDelegate(&c.delegate);
+        io.join();
+        ASSERT_TRUE(c.delegate.waitFor("onResponseAudioTranscriptionDelta(39)"));
+        const Calls calls = c.delegate.take();
+        ASSERT_EQ(calls.size(), 40u) << "round " << round;
+        for (int i = 0; i < 40; ++i)
+            ASSERT_EQ(calls[i], "onResponseAudioTranscriptionDelta(" + std::to_string(i) + ")") << "round " << round;
+    }
+}
 
 TEST(Connection, DetachingWaitsForTheCallInFlight) {
     ScriptedClient c;

@@ -135,16 +135,18 @@ private:
     std::shared_ptr<Shared> lines;
 };
 
-// A client on a scripted transport with a recording delegate.
+// A client on a scripted transport with a recording delegate (attached
+// unless `attach` is false).
 struct ScriptedClient {
-    explicit ScriptedClient(const std::string& model = "gpt-realtime-2") {
+    explicit ScriptedClient(const std::string& model = "gpt-realtime-2", bool attach = true) {
         auto prepared = std::make_unique<OpenAIWebSocketClient::Internals>(model);
         internals = prepared.get();
         auto scripted = std::make_unique<ScriptedTransport>();
         transport = scripted.get();
         internals->attachTransport(std::move(scripted));
         client = std::make_unique<OpenAIWebSocketClient>(std::move(prepared));
-        client->setDelegate(&delegate);
+        if (attach)
+            client->setDelegate(&delegate);
     }
     ~ScriptedClient() {
         if (client)

@@ -4,6 +4,7 @@
 #include "RealtimeTestSupport.h"
 
 #include "realtime/RealtimeSession.h"
+#include "utils/Base64.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,10 @@ bool loggedInvalidObject(LogCapture& log) {
 
 TEST(ServerEvents, SessionMirror) {
     ScriptedClient c;
+    // A session that is not an object is an invalid message, not a session.
+    c.transport->receive(R"({"type":"session.created","session":"sess_A"})");
+    EXPECT_FALSE(c.client->getIsConnected());
+    EXPECT_TRUE(c.delegate.take().empty());
     c.transport->receive(R"({"type":"session.created","session":{"id":"sess_A","object":"realtime.session","model":"gpt-realtime-2",)"
                          R"("instructions":"be brief","tool_choice":"auto","audio":{"input":{"format":{"type":"audio/pcm"}},)"
                          R"("output":{"format":{"type":"audio/pcmu"},"voice":"marin","speed":1}}}})");
@@ -52,6 +57,8 @@ TEST(ServerEvents, SessionMirror) {
     EXPECT_FALSE(c.client->createResponse());
 }
 
+// Every row twice: as parsed directly, and the way of large messages (a
+// skeleton parsed, every string read from the message itself).
 TEST(ServerEvents, DispatchTable) {
     LogCapture log;
     ScriptedClient c;
@@ -105,16 +112,33 @@ TEST(ServerEvents, DispatchTable) {
         {R"({"type":"error","error":{"type":"server_error","code":"busy","message":"later"}})", {"onError(server_error|busy|later)"},
          "Error received - Type: server_error, Code: busy, Message: later"},
         {R"({"type":"brand.new"})", {}, "Unknown message type: brand.new"},
+        // Read as the JSON library read it: a byte order mark is skipped, of
+        // repeated names the last counts, escapes are decoded.
+        {"\xEF\xBB\xBF" R"({"type":"response.output_audio_transcript.delta","delta":"a","delta":"\u00e9\/"})",
+         {"onResponseAudioTranscriptionDelta(\xC3\xA9/)"}, "Response audio transcript delta: \xC3\xA9/"},
     };
-    for (const Row& row : rows) {
-        c.transport->receive(row.message);
-        EXPECT_EQ(c.delegate.take(), row.calls) << row.message;
-        EXPECT_TRUE(log.has(Level::Debug, kTag + row.log) || log.has(Level::Error, kTag + row.log)) << row.message;
-        EXPECT_FALSE(loggedInvalidObject(log)) << row.message;
+    for (bool large : {false, true}) {
+        if (large)
+            c.internals->setLargeMessageLimits(0, 1);
+        for (const Row& row : rows) {
+            c.transport->receive(row.message);
+            EXPECT_EQ(c.delegate.take(), row.calls) << row.message;
+            EXPECT_TRUE(log.has(Level::Debug, kTag + row.log) || log.has(Level::Error, kTag + row.log)) << row.message;
+            EXPECT_FALSE(loggedInvalidObject(log)) << row.message;
+        }
+        c.transport->receive(R"({"type":"response.output_audio.delta","delta":"AQIDBAU="})");
+        EXPECT_EQ(c.delegate.lastSamples, (std::vector<int16_t>{0x0201, 0x0403})); // little-endian, odd byte dropped
+        c.delegate.take();
     }
-    EXPECT_EQ(c.delegate.lastSamples, (std::vector<int16_t>{})); // the last delta was empty
-    c.transport->receive(R"({"type":"response.output_audio.delta","delta":"AQIDBAU="})");
-    EXPECT_EQ(c.delegate.lastSamples, (std::vector<int16_t>{0x0201, 0x0403})); // little-endian, odd byte dropped
+    // 1.5 s of audio, past the size parsed directly, on a client as built.
+    ScriptedClient big;
+    std::vector<int16_t> samples(36000);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<int16_t>(i * 7919);
+    big.transport->receive(R"({"type":"response.output_audio.delta","delta":")" +
+                           base64::Base64::encode(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2) +
+                           "\"}");
+    EXPECT_EQ(big.delegate.lastSamples, samples);
     // Error events are forwarded only: the session is still up.
     EXPECT_TRUE(c.client->getIsConnected() && c.internals->hasActiveSession());
 }
@@ -128,6 +152,7 @@ TEST(ServerEvents, MalformedMessagesAreDropped) {
     log.take();
     for (const char* text : {
              R"({"notype":1})", R"([1,2])", R"({"type":5})", R"({"type":"session.created"})", R"({"type":"session.updated"})",
+             R"({"type":"session.updated","session":[]})",
              R"({"type":"conversation.item.created","item":{"type":"message"}})",
              R"({"type":"conversation.item.created","item":{"type":"message","content":[{"type":"input_text"}]}})",
              R"({"type":"conversation.item.input_audio_transcription.completed"})",
@@ -135,6 +160,7 @@ TEST(ServerEvents, MalformedMessagesAreDropped) {
              R"({"type":"response.output_audio.delta","delta":"AQID","content_index":"first"})",
              R"({"type":"response.output_audio.delta","delta":"AQID","content_index":1e300})",
              R"({"type":"response.output_audio.delta","delta":"AQID","content_index":4294967296})",
+             R"({"type":"response.output_audio.delta","delta":"AQID","content_index":123456789012345678901234567890})",
              R"({"type":"response.output_audio_transcript.done"})", R"({"type":"response.output_item.done"})",
              R"({"type":"conversation.item.input_audio_transcription.failed","error":"boom"})",
              R"({"type":"error"})", R"({"type":"error","error":{"type":"x"}})", R"({"type":"response.done"})"}) {

@@ -123,6 +123,23 @@ TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
         EXPECT_EQ(line.find("sk-test-key"), std::string::npos) << line;
 }
 
+// The client connects in its constructor; its owner attaches a little later.
+TEST(Simulator, ADelegateAttachedLateStillHearsTheSessionCreated) {
+    SimRun run;
+    for (int i = 0; i < 20; ++i) {
+        auto client = std::make_unique<OpenAIWebSocketClient>("sk-test-key", "gpt-realtime-2");
+        ASSERT_TRUE(waitUntil([&] { return client->getIsConnected(); }));
+        RecordingDelegate d;
+        client->setDelegate(&d);
+        ASSERT_TRUE(client->createResponse());
+        ASSERT_TRUE(d.waitFor("onResponseDone(completed)"));
+        const Calls calls = d.take();
+        EXPECT_EQ(calls.front(), "onSessionCreated()") << "session " << i;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "onSessionCreated()"), 1);
+        client->setDelegate(nullptr);
+    }
+}
+
 TEST(Simulator, TranscriptionSession) {
     SimRun run;
     Session s("gpt-realtime-whisper");
