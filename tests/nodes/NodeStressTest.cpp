@@ -111,8 +111,11 @@ TEST_F(NodeStress, DestroyingVoiceNodesInEveryState) {
         auto audio = std::make_unique<AudioThread>(*node);
         if (state >= 2) {
             EventRecorder events(*node);
-            events.waitFor("sessionCreated", 1, std::chrono::seconds(10));
-            node->callAction("createResponse", OVAnyMap{{"text", "talk"}});
+            // Its "sessionCreated" may have come before the recorder: the
+            // session is up once a response can be asked for.
+            nodetest::eventually(
+                [&] { return node->callAction("createResponse", OVAnyMap{{"text", "talk"}}).hasValue(); },
+                std::chrono::seconds(10));
             if (state == 3)
                 events.waitFor("responseCreated", 1, std::chrono::seconds(10));
         }
