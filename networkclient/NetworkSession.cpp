@@ -119,7 +119,7 @@ int NetworkSession::Impl::makePostRequest(const std::string& url, const std::vec
         }
         if (debugEnabled())
             logger.debug("[NetworkSession] Made network request #" + std::to_string(id) +
-                         " body: " + maskSecretValues(body));
+                         " body: " + maskForLog(body, harmlessRequestMembers));
         entry.requestID = id;
         requests[id] = entry;
         wakeRequested = true;
@@ -177,7 +177,7 @@ void NetworkSession::workerThreadMain() {
 void NetworkSession::processResponse(NetworkResponse* response) {
     if (debugEnabled())
         logger.debug("[NetworkSession] Received response for request #" + std::to_string(response->requestID) +
-                     " body: " + maskSecretValues(response->body));
+                     " body: " + maskForLog(response->body));
     auto it = impl->requests.find(response->requestID);
     if (it == impl->requests.end()) {
         logger.error("[NetworkSession] Received response for unknown request #" +

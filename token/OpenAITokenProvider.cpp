@@ -19,6 +19,15 @@ namespace {
 
 const char* const configurationSection = "orvanta";
 
+bool isValidUTF8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
 // Reads one credential; on failure logs and fills `problem` with a message
 // that names the key.
 bool readCredential(const char* key, std::string& value, std::string& problem) {
@@ -28,8 +37,15 @@ bool readCredential(const char* key, std::string& value, std::string& problem) {
         detail = stored.getError().getMessage();
     } else {
         try {
-            value = stored.getValue().convert<std::string>();
-            return true;
+            std::string text = stored.getValue().convert<std::string>();
+            // Checked here, where the problem can be named without quoting
+            // the value; the request could not be serialised otherwise.
+            if (isValidUTF8(text)) {
+                value = std::move(text);
+                return true;
+            }
+            detail = std::string("the value of '") + key + "' in section '" + configurationSection +
+                     "' is not valid UTF-8 text.";
         } catch (const std::bad_any_cast&) {
             detail = std::string("the value of '") + key + "' in section '" + configurationSection +
                      "' is not a string.";
@@ -107,9 +123,11 @@ void OpenAITokenProvider::getToken(std::function<void(const Result<std::string>&
     std::string body;
     try {
         body = request.dump();
-    } catch (const std::exception& e) {
-        // Only a credential that is not valid UTF-8 gets here.
-        const std::string message = std::string("Failed to build the token request: ") + e.what();
+    } catch (const std::exception&) {
+        // Not expected: the credentials were checked when read and the
+        // configuration was parsed. The JSON library's text would quote the
+        // offending byte of a credential, so it is not passed on.
+        const std::string message = "Failed to build the token request: a value is not valid UTF-8 text.";
         Logger::error("[OpenAITokenProvider] " + message);
         callback(Error(message));
         return;
@@ -118,14 +136,17 @@ void OpenAITokenProvider::getToken(std::function<void(const Result<std::string>&
     const std::string url = tokenServiceURL();
     Logger::info("[OpenAITokenProvider] Requesting client secret from: " + url);
     if (Logger::getLevel() <= Logger::Level::Debug)
-        Logger::debug("[OpenAITokenProvider] Request body: " + networkclient::maskSecretValues(body));
+        Logger::debug("[OpenAITokenProvider] Request body: " +
+                      networkclient::maskForLog(body, networkclient::harmlessRequestMembers));
 
     // The handler shares the callback with the failure path below, which runs
     // only when the handler will never run.
     auto shared = std::make_shared<std::function<void(const Result<std::string>&)>>(std::move(callback));
     const int id = internals->session.makePostRequest(
         url, {"Content-Type: application/json"}, body,
-        [shared](networkclient::NetworkResponse response) { handleTokenResponse(response, *shared); });
+        [shared, appSecret](networkclient::NetworkResponse response) {
+            handleTokenResponse(response, *shared, appSecret);
+        });
     if (id == 0) {
         Logger::error("[OpenAITokenProvider] Could not start the token request.");
         (*shared)(Error("Failed to get OpenAI token: the request could not be started."));

@@ -1,6 +1,7 @@
 // Runs the built orvanta-openai as a user would, against the simulator it
 // starts itself (or one this test starts, for the failure cases), and checks
 // what it prints, its exit status and the reply it writes.
+#include "networkclient/support/LocalHttpServer.h"
 #include "tools/cli/WavReader.h"
 #include "tools/simulator/Simulator.h"
 
@@ -296,4 +297,31 @@ TEST(CliErrors, ARefusedKeyOrCredentialsEndTheRun) {
     expectOneErrorLine(runTool({"transcribe", "--fast", "--simulator", tokenService.realtimeUrl(), "--token",
                                 "--app-id", "the-app", "--app-secret", "wrong", "--connect-attempts", "1"}),
                        "token request failed");
+}
+
+TEST(CliErrors, ATokenReplyItCannotReadKeepsItsTokenOutOfEveryOutput) {
+    const std::string canary = "ek_canary_5d1f";
+    const std::vector<std::string> replies{
+        "{\"success\":true,\"data\":{\"token\":\"" + canary,
+        "<html><body>upstream sent " + canary + "</body></html>",
+        "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\"}}}",
+    };
+    for (const auto& reply : replies) {
+        testsupport::LocalHttpServer tokenService(
+            [&](const testsupport::HttpRequest&) { return testsupport::HttpReply{200, reply}; });
+        const std::string realtimeUrl = "ws://127.0.0.1:" + std::to_string(tokenService.port()) + "/v1/realtime";
+        for (const bool verbose : {false, true}) {
+            std::vector<std::string> args{"transcribe", "--fast", "--simulator", realtimeUrl, "--token",
+                                          "--connect-attempts", "1"};
+            if (verbose)
+                args.insert(args.end(), {"--verbose", "--json"});
+            const ToolRun run = runTool(args);
+            EXPECT_EQ(run.status, 1) << run.err;
+            EXPECT_NE(run.err.find("token request failed: Failed to parse OpenAI token response: "),
+                      std::string::npos)
+                << run.err;
+            EXPECT_EQ(run.out.find(canary), std::string::npos) << run.out;
+            EXPECT_EQ(run.err.find(canary), std::string::npos) << run.err;
+        }
+    }
 }

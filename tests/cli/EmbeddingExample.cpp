@@ -110,9 +110,9 @@ TEST(EmbeddingExample, GetsASpokenAnswer) {
 }
 
 TEST(EmbeddingExample, TheReadmeQuotesItWordForWord) {
-    const std::string example = exampleRegion(readText(__FILE__));
+    const std::string example = exampleRegion(readText(ORVANTA_EMBEDDING_EXAMPLE));
     ASSERT_FALSE(example.empty());
     const std::string readme = readText(ORVANTA_README);
     EXPECT_NE(readme.find("```cpp\n" + example + "```\n"), std::string::npos)
-        << "README.md must quote the example between the markers of " << __FILE__ << " exactly";
+        << "README.md must quote the example between the markers of " << ORVANTA_EMBEDDING_EXAMPLE << " exactly";
 }

@@ -41,11 +41,16 @@ TEST(TokenCredentials, MissingCredentialsAreNamedAndLookedUpAgainOnTheNextCall) 
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.text.rfind("Failed to get Orvanta appSecret: ", 0), 0u) << outcome.text;
     EXPECT_NE(outcome.text.find("not a string"), std::string::npos) << outcome.text;
+    // Named without quoting any of it.
+    Orvanta::setValue("orvanta", "appSecret", std::string("late-\xff-secret"));
+    OpenAITokenProvider::shared().getToken(inbox.callback(), config);
+    EXPECT_EQ(inbox.waitFor(3).text, "Failed to get Orvanta appSecret: the value of 'appSecret' in section "
+                                     "'orvanta' is not valid UTF-8 text.");
     EXPECT_TRUE(server.requests().empty());
 
     Orvanta::setValue("orvanta", "appSecret", std::string("late-secret"));
     OpenAITokenProvider::shared().getToken(inbox.callback(), config);
-    outcome = inbox.waitFor(3);
+    outcome = inbox.waitFor(4);
     EXPECT_TRUE(outcome.ok) << outcome.text;
     EXPECT_EQ(outcome.text, "ek_late");
     ASSERT_EQ(server.requests().size(), 1u);
