@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <numeric>
+
+#include "tools/simulator/Base64.h"
 
 #include "tools/SimulatorFixture.h"
 
@@ -290,6 +293,102 @@ TEST(SimulatorConversation, MalformedClientEventsGetErrorEventsAndChangeNothing)
   const json s = client->waitFor("session.updated")["session"];
   EXPECT_EQ(s["tools"], json::array());
   EXPECT_EQ(s["type"], "realtime");
+}
+
+TEST(SimulatorConversation, AnAnswerInSeveralItemsEachTruncatedOnItsOwn) {
+  auto options = fastOptions();
+  options.audioItemsPerResponse = 2;
+  options.responseText = "One two three four.";
+  Simulator simulator(options);
+  simulator.start();
+  auto client = openSession(simulator);
+  client->send(manualTurns());
+  client->waitFor("session.updated");
+  client->send(event({{"type", "response.create"}}));
+  std::vector<json> seen;
+  const json done = client->waitFor("response.done", &seen);
+
+  // Each item's events run from its announcement to its end, before the next begins.
+  const std::vector<std::string> itemTypes = {"response.output_item.added", "conversation.item.created",
+                                              "response.content_part.added", "response.output_audio.done",
+                                              "response.output_audio_transcript.done", "response.content_part.done",
+                                              "response.output_item.done"};
+  std::vector<std::string> ids, transcripts;
+  std::vector<std::size_t> samples;
+  std::vector<std::string> outline;
+  for (const auto& e : seen) {
+    const std::string type = e["type"];
+    if (type == "response.output_item.added") {
+      ids.push_back(e["item"]["id"]);
+      samples.push_back(0);
+      EXPECT_EQ(e["output_index"], ids.size() - 1);
+    }
+    if (ids.empty() || type == "response.done") continue;
+    const std::string id = e.contains("item_id") ? e["item_id"] : e["item"]["id"];
+    EXPECT_EQ(id, ids.back()) << type;
+    if (type == "response.output_audio.delta") samples.back() += pcmSamples(e["delta"]);
+    if (type == "response.output_audio_transcript.done") transcripts.push_back(e["transcript"]);
+    if (std::find(itemTypes.begin(), itemTypes.end(), type) != itemTypes.end()) outline.push_back(type);
+  }
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_EQ(samples, (std::vector<std::size_t>{12000, 12000}));
+  EXPECT_EQ(transcripts[0] + transcripts[1], options.responseText);
+  std::vector<std::string> twice = itemTypes;
+  twice.insert(twice.end(), itemTypes.begin(), itemTypes.end());
+  EXPECT_EQ(outline, twice);
+  ASSERT_EQ(done["response"]["output"].size(), 2u);
+  EXPECT_EQ(done["response"]["output"][1]["id"], ids[1]);
+  EXPECT_EQ(done["response"]["output"][1]["status"], "completed");
+
+  auto truncate = [&](const std::string& id, int endMs) {
+    client->send(event({{"type", "conversation.item.truncate"}, {"item_id", id}, {"content_index", 0},
+                        {"audio_end_ms", endMs}}));
+    return client->next().value();
+  };
+  client->waitFor("rate_limits.updated");
+  EXPECT_EQ(truncate(ids[0], 501)["type"], "error") << "each item holds half the audio";
+  EXPECT_EQ(truncate(ids[1], 501)["type"], "error");
+  EXPECT_EQ(truncate(ids[0], 250)["type"], "conversation.item.truncated");
+  EXPECT_EQ(truncate(ids[1], 500)["type"], "conversation.item.truncated");
+}
+
+TEST(SimulatorConversation, AppendedAudioIsRecordedPerConnectionSampleBySample) {
+  Simulator simulator(fastOptions());
+  simulator.start();
+  auto a = openSession(simulator);
+  auto b = openSession(simulator);
+  const std::vector<std::string> fromA = {pcmBase64(0.1, 0.3), pcmBase64(0.05, 0.2)};
+  const std::string fromB = pcmBase64(0.02, 0.1);
+  for (const auto& audio : fromA) a->send(event({{"type", "input_audio_buffer.append"}, {"audio", audio}}));
+  a->send(event({{"type", "input_audio_buffer.append"}, {"audio", "***"}}));
+  b->send(event({{"type", "input_audio_buffer.append"}, {"audio", fromB}}));
+  ASSERT_TRUE(simulator.waitForAppends([](const auto& records) { return records.size() == 3; }, 5s));
+
+  auto decode = [](const std::string& text) {
+    const auto bytes = base64::decode(text).value();
+    std::vector<int16_t> out(bytes.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i)
+      out[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+    return out;
+  };
+  std::vector<int16_t> expectedA = decode(fromA[0]);
+  const auto secondA = decode(fromA[1]);
+  expectedA.insert(expectedA.end(), secondA.begin(), secondA.end());
+  const auto audio = simulator.receivedInputAudio();
+  ASSERT_EQ(audio.size(), 2u);
+  EXPECT_EQ(audio[0], expectedA);
+  EXPECT_EQ(audio[1], decode(fromB));
+
+  std::vector<AppendRecord> onA;
+  for (const auto& r : simulator.receivedAppends())
+    if (r.connection == 0) onA.push_back(r);
+  ASSERT_EQ(onA.size(), 2u);
+  EXPECT_EQ(onA[0].samples, 2400u);
+  EXPECT_EQ(onA[0].firstSample, 0u);
+  EXPECT_EQ(onA[1].samples, 1200u);
+  EXPECT_EQ(onA[1].firstSample, 2400u);
+  EXPECT_LE(onA[0].arrival, onA[1].arrival);
 }
 
 }  // namespace

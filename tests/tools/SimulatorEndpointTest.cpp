@@ -1,3 +1,4 @@
+#include <future>
 #include <thread>
 
 #include <boost/asio/ssl/context.hpp>
@@ -137,6 +138,82 @@ TEST(SimulatorEndpoint, ServesBothEndpointsOverTlsWithATestAuthority) {
   untrusting.set_verify_mode(boost::asio::ssl::verify_peer);
   TestClient stranger(simulator.port(), &untrusting);
   EXPECT_EQ(stranger.connect(kConversationTarget, kProtocols), 0u);
+}
+
+TEST(SimulatorEndpoint, LinkDelayHoldsBackEveryExchangeWithoutLosingBytes) {
+  constexpr auto kDelay = 150ms;
+  TestCertificates certificates;
+  boost::asio::ssl::context tls(boost::asio::ssl::context::tlsv12_client);  // as the library's client
+  tls.add_certificate_authority(boost::asio::buffer(certificates.caPem));
+  tls.set_verify_mode(boost::asio::ssl::verify_peer);
+  // One-way delays: the upgrade request and its answer (session.created
+  // rides with the answer); TLS 1.2 adds two round trips.
+  for (const bool secure : {false, true}) {
+    SCOPED_TRACE(secure ? "wss" : "ws");
+    auto options = fastOptions();
+    options.linkDelay = kDelay;
+    if (secure) {
+      options.tlsCertificateFile = certificates.certificateFile;
+      options.tlsPrivateKeyFile = certificates.keyFile;
+    }
+    Simulator simulator(options);
+    simulator.start();
+    const int delays = secure ? 6 : 2;
+    auto start = std::chrono::steady_clock::now();
+    TestClient client(simulator.port(), secure ? &tls : nullptr);
+    ASSERT_EQ(client.connect(kConversationTarget, kProtocols, 10s), 101u);
+    client.waitFor("session.created", nullptr, 10s);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, delays * kDelay);
+
+    start = std::chrono::steady_clock::now();
+    const auto r = httpRequest(simulator.port(), "POST", kTokenPath, tokenRequest("app-1", "secret-1", json::object()),
+                               secure ? &tls : nullptr);
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, delays * kDelay);
+
+    // A whole answer, sent at once, comes through complete and in order.
+    client.send(manualTurns());
+    client.send(event({{"type", "response.create"}}));
+    std::vector<json> seen;
+    client.waitFor("response.done", &seen, 10s);
+    std::size_t samples = 0;
+    for (const auto& e : seen)
+      if (e["type"] == "response.output_audio.delta") samples += pcmSamples(e["delta"]);
+    EXPECT_EQ(samples, 24000u);
+  }
+}
+
+TEST(SimulatorEndpoint, TokenRepliesAreDelayedAndScriptedWithoutHoldingBackOthers) {
+  auto options = fastOptions();
+  options.tokenDelay = 300ms;
+  const std::string late = R"({"success":false,"message":"Service busy."})";
+  const std::string truncated = R"({"success":true,"data":{"token":"ek_cut)";
+  options.tokenScript = {{3s, 503, late}, {0ms, 0, ""}, {0ms, 200, truncated}};
+  Simulator simulator(options);
+  simulator.start();
+  const auto port = simulator.port();
+  const std::string body = tokenRequest("app-1", "secret-1", json::object());
+
+  auto first = std::async(std::launch::async, [&] { return httpRequest(port, "POST", kTokenPath, body); });
+  ASSERT_TRUE(simulator.waitForTokenRequests(1, 5s));
+  const auto second = httpRequest(port, "POST", kTokenPath, body);
+  EXPECT_EQ(second.status, 200u);
+  EXPECT_EQ(json::parse(second.body)["data"]["token"].get<std::string>().rfind("ek_", 0), 0u);
+  openSession(simulator);
+  EXPECT_EQ(first.wait_for(0s), std::future_status::timeout) << "request 0 is still waiting";
+
+  const auto odd = httpRequest(port, "POST", kTokenPath, body);
+  EXPECT_EQ(odd.status, 200u);
+  EXPECT_EQ(odd.body, truncated);
+  // Past the script: the usual answer, after tokenDelay.
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(httpRequest(port, "POST", kTokenPath, body).status, 200u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+
+  const auto answer = first.get();
+  EXPECT_EQ(answer.status, 503u);
+  EXPECT_EQ(answer.body, late);
+  EXPECT_EQ(simulator.tokenRequestCount(), 4u);
 }
 
 }  // namespace

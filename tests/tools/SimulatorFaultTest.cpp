@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <thread>
 
 #include "tools/SimulatorFixture.h"
@@ -98,6 +99,66 @@ TEST(SimulatorFaults, StalledHandshakeRefusedKeyAndDelayedSessionCreated) {
   client.send(manualTurns());
   EXPECT_EQ(client.next().value()["type"], "session.created");
   EXPECT_EQ(client.next().value()["type"], "session.updated");
+}
+
+TEST(SimulatorFaults, SilentPeersAndASessionWithoutId) {
+  auto options = fastOptions();
+  options.faults.silentAfterAccept = true;
+  Simulator simulator(options);
+  simulator.start();
+  {
+    TestClient client(simulator.port());
+    EXPECT_EQ(client.connect(kConversationTarget, kProtocols, 300ms), 0u);
+    EXPECT_TRUE(simulator.handshakes().empty()) << "the request was never read";
+  }
+  SimulatorFaults silent;
+  silent.silentAfterUpgrade = true;
+  simulator.setFaults(silent);
+  {
+    TestClient client(simulator.port());
+    ASSERT_EQ(client.connect(kConversationTarget, kProtocols), 101u);
+    client.send(manualTurns());
+    EXPECT_FALSE(client.pingAnswered(300ms));
+    EXPECT_FALSE(client.next(1ms).has_value());
+    EXPECT_FALSE(client.ended);
+    EXPECT_TRUE(simulator.waitForClientEvents([](const auto& e) { return e.size() == 1; }, 5s)) << "read, not answered";
+    client.close(1000);
+    EXPECT_TRUE(client.ended);
+    EXPECT_FALSE(client.endedWithCloseFrame) << "not even the close is answered";
+  }
+  SimulatorFaults noId;
+  noId.sessionCreatedWithoutId = true;
+  simulator.setFaults(noId);
+  json created;
+  auto client = openSession(simulator, kConversationTarget, &created);
+  EXPECT_FALSE(created["session"].contains("id"));
+  EXPECT_EQ(created["session"]["type"], "realtime");
+  client->send(manualTurns());
+  client->waitFor("session.updated");
+}
+
+TEST(SimulatorFaults, CloseFramesAndDroppedConnectionsAreRecorded) {
+  Simulator simulator(fastOptions());
+  simulator.start();
+  openSession(simulator)->close(1000);
+  openSession(simulator)->close(0);
+  openSession(simulator);  // dropped as the client goes
+  auto last = openSession(simulator);
+  ASSERT_TRUE(simulator.waitForConnectionEnds(
+      [](const auto& ends) { return ends.size() == 4 && ends[2] != ConnectionEnd::Open; }, 5s));
+  EXPECT_EQ(simulator.closeAll(false), 1u);
+  EXPECT_FALSE(last->next().has_value());
+  EXPECT_TRUE(last->endedWithCloseFrame);
+
+  ASSERT_TRUE(simulator.waitForConnectionEnds(
+      [](const auto& ends) { return std::count(ends.begin(), ends.end(), ConnectionEnd::Open) == 0; }, 5s));
+  std::vector<std::pair<std::size_t, unsigned>> closes;
+  for (const auto& c : simulator.receivedCloseCodes()) closes.emplace_back(c.connection, c.code);
+  const std::vector<std::pair<std::size_t, unsigned>> expectedCloses = {{0, 1000}, {1, 1005}, {3, 1000}};
+  EXPECT_EQ(closes, expectedCloses);
+  const std::vector<ConnectionEnd> expectedEnds = {ConnectionEnd::CloseFrame, ConnectionEnd::CloseFrame,
+                                                   ConnectionEnd::Dropped, ConnectionEnd::CloseFrame};
+  EXPECT_EQ(simulator.connectionEnds(), expectedEnds);
 }
 
 TEST(SimulatorFaults, ScriptedEventsClosingAndRestarting) {

@@ -154,6 +154,15 @@ void TestClient::sendBinary(const std::string& bytes) {
   }
 }
 
+void TestClient::close(unsigned code) {
+  bool done = false;
+  const websocket::close_reason reason = code == 0 ? websocket::close_reason() : websocket::close_reason(static_cast<uint16_t>(code));
+  auto close = [&](auto& ws) { ws.async_close(reason, [&](beast::error_code) { done = true; }); };
+  if (secure_) close(*secure_);
+  else close(*plain_);
+  runUntil(ioc_, [&] { return done && ended; }, 5s);
+}
+
 void TestClient::abandon() {
   beast::error_code ignored;
   if (plain_) beast::get_lowest_layer(*plain_).socket().close(ignored);

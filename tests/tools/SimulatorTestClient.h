@@ -47,6 +47,10 @@ class TestClient {
   nlohmann::json waitFor(const std::string& type, std::vector<nlohmann::json>* seen = nullptr,
                          std::chrono::milliseconds timeout = 5s);
 
+  /// Sends a close frame with this code (0: a frame without code) and waits
+  /// for the connection to end.
+  void close(unsigned code);
+
   /// Sends a ping and reads until its pong or the timeout; true when the pong came.
   bool pingAnswered(std::chrono::milliseconds timeout);
 

@@ -12,7 +12,9 @@ void ErasedStream::startRead(boost::asio::mutable_buffer buffer, ReadWriteHandle
 
 void ErasedStream::startWrite(std::shared_ptr<std::string> data, ReadWriteHandler handler) {
   const std::size_t total = data->size();
-  if (dropPongs_) {
+  if (silent_) {
+    data->clear();
+  } else if (dropPongs_) {
     auto kept = std::make_shared<std::string>();
     filterPongs(*data, *kept);
     data = std::move(kept);

@@ -20,8 +20,8 @@ namespace orvanta::simulator {
 /// HTTP and WebSocket code is compiled once rather than once per transport
 /// (Beast's nested operation types otherwise make object files of hundreds
 /// of megabytes). It can also drop the pong frames the WebSocket layer writes,
-/// which lets the simulator play a peer that stops answering pings: Beast
-/// answers them by itself with no switch to turn that off.
+/// or everything, which lets the simulator play a peer that stops answering
+/// pings: Beast answers them by itself with no switch to turn that off.
 ///
 /// Meets Beast's AsyncStream requirements for completion handlers (not
 /// completion tokens). Used on the I/O thread only.
@@ -52,6 +52,8 @@ class ErasedStream {
   executor_type get_executor() { return backend_->executor(); }
 
   void setDropPongs(bool drop) { dropPongs_ = drop; }
+  /// Drops every byte written from now on, reporting it as sent.
+  void setSilent(bool silent) { silent_ = silent; }
   void close() { backend_->close(); }
   void expiresAfter(std::chrono::steady_clock::duration timeout) { backend_->expiresAfter(timeout); }
   void expiresNever() { backend_->expiresNever(); }
@@ -105,6 +107,7 @@ class ErasedStream {
 
   std::unique_ptr<Backend> backend_;
   bool dropPongs_ = false;
+  bool silent_ = false;
   // Position in the outgoing frame structure (RFC 6455, 5.2).
   uint8_t header_[14] = {};
   std::size_t headerLen_ = 0;

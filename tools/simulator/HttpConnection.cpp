@@ -93,7 +93,7 @@ void HttpConnection::readRequest() {
   parser_.emplace();
   parser_->header_limit(kHeaderLimit);
   parser_->body_limit(kBodyLimit);
-  stream_.expiresAfter(kRequestTimeout);
+  stream_.expiresAfter(kRequestTimeout + state_->options().linkDelay);
   http::async_read(stream_, buffer_, *parser_,
                    beast::bind_front_handler(&HttpConnection::onRead, shared_from_this()));
 }
@@ -125,12 +125,7 @@ void HttpConnection::route(Request request) {
     return;
   }
   if (path == kTokenPath) {
-    if (request.method() != http::verb::post) {
-      reply(405, nlohmann::json{{"success", false}, {"message", "Use POST."}}.dump(), request.keep_alive());
-      return;
-    }
-    const auto answer = state_->issueClientSecret(request.body());
-    reply(answer.status, answer.body, request.keep_alive());
+    answerToken(std::move(request));
     return;
   }
   if (path == kRealtimePath) {
@@ -138,6 +133,34 @@ void HttpConnection::route(Request request) {
     return;
   }
   reply(404, nlohmann::json{{"success", false}, {"message", "Not found."}}.dump(), request.keep_alive());
+}
+
+void HttpConnection::answerToken(Request request) {
+  const std::size_t index = state_->countTokenRequest();
+  const auto& script = state_->options().tokenScript;
+  const ScriptedTokenReply scripted =
+      index < script.size() ? script[index] : ScriptedTokenReply{state_->options().tokenDelay, 0, {}};
+  auto answer = [self = shared_from_this(), scripted, request = std::move(request)] {
+    if (scripted.status != 0) {
+      self->reply(static_cast<unsigned>(scripted.status), scripted.body, request.keep_alive());
+    } else if (request.method() != http::verb::post) {
+      self->reply(405, nlohmann::json{{"success", false}, {"message", "Use POST."}}.dump(), request.keep_alive());
+    } else {
+      const auto issued = self->state_->issueClientSecret(request.body());
+      self->reply(issued.status, issued.body, request.keep_alive());
+    }
+  };
+  if (scripted.delay.count() <= 0) {
+    answer();
+    return;
+  }
+  // Waits on a timer, so that other requests and connections go on meanwhile.
+  stream_.expiresNever();
+  timer_.emplace(stream_.get_executor());
+  timer_->expires_after(scripted.delay);
+  timer_->async_wait([answer = std::move(answer)](beast::error_code ec) {
+    if (!ec) answer();
+  });
 }
 
 void HttpConnection::upgrade(Request request) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -31,6 +32,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   void readRequest();
   void onRead(boost::beast::error_code ec, std::size_t bytes);
   void route(Request request);
+  void answerToken(Request request);
   void upgrade(Request request);
   void reject(const Request& request, unsigned status, const std::string& code, const std::string& message);
   void reply(unsigned status, std::string body, bool keepAlive);
@@ -44,6 +46,7 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   boost::beast::flat_buffer buffer_;
   std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
   boost::beast::http::response<boost::beast::http::string_body> response_;
+  std::optional<boost::asio::steady_timer> timer_;  // a delayed token answer
   char stallBuffer_[256] = {};
 };
 

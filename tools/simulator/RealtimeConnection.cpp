@@ -30,11 +30,18 @@ RealtimeConnection::RealtimeConnection(ErasedStream&& stream, std::shared_ptr<Si
     : ws_(std::move(stream)),
       state_(std::move(state)),
       faults_(faults),
-      session_(kind, std::move(model), sessionConfig, state_->nextConnectionSeed(),
+      ordinal_(state_->nextConnection()),
+      session_(kind, std::move(model), sessionConfig, state_->connectionSeed(ordinal_),
                withFaults(state_->options(), faults), ServiceSession::Clock::now()),
-      timer_(ws_.get_executor()) {}
+      timer_(ws_.get_executor()) {
+  session_.setInputAudioObserver(
+      [state = state_, ordinal = ordinal_](const std::vector<int16_t>& samples, ServiceSession::Clock::time_point at) {
+        state->recordAppend(ordinal, at, samples);
+      });
+}
 
-RealtimeConnection::~RealtimeConnection() = default;
+// Connections still upgrading when the simulator stops end here.
+RealtimeConnection::~RealtimeConnection() { state_->recordEnd(ordinal_, ConnectionEnd::Dropped); }
 
 void RealtimeConnection::run(beast::http::request<beast::http::string_body> request) {
   ws_.next_layer().expiresNever();
@@ -60,10 +67,11 @@ void RealtimeConnection::onAccept(beast::error_code ec) {
   }
   // Only now: the frame filter must not see the HTTP answer to the upgrade.
   ws_.next_layer().setDropPongs(faults_.ignorePings);
+  ws_.next_layer().setSilent(faults_.silentAfterUpgrade);
   open_ = true;
   ++state_->openRealtime;
   state_->addLink(weak_from_this());
-  state_->log("realtime: connection open");
+  state_->log(faults_.silentAfterUpgrade ? "realtime: connection open, silent" : "realtime: connection open");
   pump();
   read();
 }
@@ -75,12 +83,23 @@ void RealtimeConnection::read() {
 void RealtimeConnection::onRead(beast::error_code ec, std::size_t) {
   if (ec) {
     state_->log("realtime: connection ended: " + ec.message());
-    finish();
+    if (ec == websocket::error::closed) {
+      peerClosed();
+      finish(ConnectionEnd::CloseFrame);
+    } else if (!(ec == net::error::operation_aborted && closeStarted_)) {
+      finish();
+    }
+    // else: our close is under way, and its handler ends the connection.
     return;
   }
   const std::string text = beast::buffers_to_string(readBuffer_.data());
   readBuffer_.consume(readBuffer_.size());
   const auto now = ServiceSession::Clock::now();
+  if (faults_.silentAfterUpgrade) {
+    if (ws_.got_text()) state_->recordClientEvent(text);
+    read();
+    return;
+  }
   if (ws_.got_text()) {
     if (state_->logging()) state_->log("recv " + excerpt(text));
     state_->recordClientEvent(text);
@@ -94,7 +113,7 @@ void RealtimeConnection::onRead(beast::error_code ec, std::size_t) {
 }
 
 void RealtimeConnection::pump() {
-  if (!open_) return;
+  if (!open_ || faults_.silentAfterUpgrade) return;
   for (auto& text : session_.takeDue(ServiceSession::Clock::now())) {
     enqueue(std::move(text), false);
     // The first message is always session.created.
@@ -163,7 +182,7 @@ void RealtimeConnection::onWrite(beast::error_code ec, std::size_t) {
     return;
   }
   state_->log("realtime: closing (normal)");
-  ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {});
+  startClose();
 }
 
 bool RealtimeConnection::sendText(const std::string& text) {
@@ -186,7 +205,23 @@ void RealtimeConnection::close(bool abrupt) {
     return;
   }
   closeWhenFlushed_ = false;
-  ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code) {});
+  startClose();
+}
+
+void RealtimeConnection::startClose() {
+  closeStarted_ = true;
+  ws_.async_close(websocket::close_code::normal, [self = shared_from_this()](beast::error_code ec) {
+    // Success means the client's close frame came back.
+    if (!ec) self->peerClosed();
+    self->finish(self->peerClosed_ ? ConnectionEnd::CloseFrame : ConnectionEnd::Dropped);
+  });
+}
+
+void RealtimeConnection::peerClosed() {
+  if (peerClosed_) return;
+  peerClosed_ = true;
+  const auto code = static_cast<unsigned>(ws_.reason().code);
+  state_->recordClose(ordinal_, code == websocket::close_code::none ? 1005 : code);
 }
 
 void RealtimeConnection::dropTcp() {
@@ -195,7 +230,8 @@ void RealtimeConnection::dropTcp() {
   finish();
 }
 
-void RealtimeConnection::finish() {
+void RealtimeConnection::finish(ConnectionEnd end) {
+  state_->recordEnd(ordinal_, end);
   if (open_) {
     open_ = false;
     --state_->openRealtime;

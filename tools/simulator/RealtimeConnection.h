@@ -44,8 +44,10 @@ class RealtimeConnection : public Link, public std::enable_shared_from_this<Real
   bool enqueue(std::string data, bool binary);
   void write();
   void onWrite(boost::beast::error_code ec, std::size_t bytes);
+  void startClose();
+  void peerClosed();
   void dropTcp();
-  void finish();
+  void finish(ConnectionEnd end = ConnectionEnd::Dropped);
 
   struct Outgoing {
     std::string data;
@@ -55,6 +57,7 @@ class RealtimeConnection : public Link, public std::enable_shared_from_this<Real
   boost::beast::websocket::stream<ErasedStream> ws_;
   std::shared_ptr<SimulatorState> state_;
   const SimulatorFaults faults_;
+  const std::size_t ordinal_;  // among realtime connections, for the records
   ServiceSession session_;
   boost::asio::steady_timer timer_;
   boost::beast::flat_buffer readBuffer_;
@@ -66,6 +69,8 @@ class RealtimeConnection : public Link, public std::enable_shared_from_this<Real
   bool abruptClose_ = false;
   bool closing_ = false;
   bool faultsInjected_ = false;
+  bool closeStarted_ = false;  // our close frame is on its way
+  bool peerClosed_ = false;    // the client's close frame was read
 };
 
 }  // namespace orvanta::simulator

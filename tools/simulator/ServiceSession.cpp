@@ -167,11 +167,12 @@ struct ServiceSession::Impl {
     std::string id;
     Clock::time_point start;
     std::deque<Step> steps;
-    std::string itemId;  // "" until the output item has been announced
+    std::vector<std::string> itemIds;  // output items announced so far, in order
+    bool itemOpen = false;             // the last of them is not done yet
     bool createdSent = false;
     bool isAudio = false;
-    std::string transcriptSent;
-    json outputItem;  // the item as it stands, for response.done
+    std::string transcriptSent;        // of the open item
+    json outputItems = json::array();  // as they stand, for response.done
   };
 
   Impl(Kind k, std::string m, uint64_t seed, const SimulatorOptions& o)
@@ -191,6 +192,8 @@ struct ServiceSession::Impl {
   bool assistantAudioProduced = false;
   std::optional<Response> response;
   uint64_t responseCount = 0;
+
+  ServiceSession::InputAudioObserver inputAudioObserver;
 
   // Input audio: only counted; the detector looks at energy per 20 ms frame.
   uint64_t bufferedSamples = 0;
@@ -485,9 +488,12 @@ struct ServiceSession::Impl {
     if (!bytes) throw invalidValue("audio", "Invalid 'audio'. Expected base64-encoded audio bytes.");
     const std::size_t count = bytes->size() / 2;  // a trailing odd byte is no sample
     const bool vad = turnDetection() != nullptr;
+    std::vector<int16_t> observed;
+    if (inputAudioObserver) observed.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       const auto sample = static_cast<int16_t>(static_cast<uint16_t>((*bytes)[2 * i]) |
                                                static_cast<uint16_t>((*bytes)[2 * i + 1] << 8));
+      if (inputAudioObserver) observed.push_back(sample);
       ++totalSamples;
       ++bufferedSamples;
       if (!vad) continue;
@@ -500,6 +506,7 @@ struct ServiceSession::Impl {
         detectorFrame(rms > options.vadThreshold, now);
       }
     }
+    if (inputAudioObserver) inputAudioObserver(observed, now);
   }
 
   void detectorFrame(bool speech, Clock::time_point now) {
@@ -682,7 +689,8 @@ struct ServiceSession::Impl {
                  {"audio_end_ms", end}},
             now);
     // Audio past the cut would contradict it: the answer stops here.
-    if (response && response->itemId == id) cancelResponse("client_cancelled", now);
+    if (response && std::find(response->itemIds.begin(), response->itemIds.end(), id) != response->itemIds.end())
+      cancelResponse("client_cancelled", now);
   }
 
   // --- responses -----------------------------------------------------------
@@ -736,14 +744,12 @@ struct ServiceSession::Impl {
   }
 
   json responseObject(const Response& r, const std::string& status, const json& details) const {
-    json output = json::array();
-    if (!r.outputItem.is_null()) output.push_back(r.outputItem);
     const auto out = session.value("audio", json::object()).value("output", json::object());
     return json{{"object", "realtime.response"},
                 {"id", r.id},
                 {"status", status},
                 {"status_details", details},
-                {"output", output},
+                {"output", r.outputItems},
                 {"conversation_id", "conv_" + session.value("id", std::string()).substr(5)},
                 {"output_modalities", session.value("output_modalities", json::array({"audio"}))},
                 {"max_output_tokens", "inf"},
@@ -779,6 +785,18 @@ struct ServiceSession::Impl {
     }
   }
 
+  void openOutputItem(const json& item) {
+    response->itemIds.push_back(item["id"].get<std::string>());
+    response->outputItems.push_back(item);
+    response->itemOpen = true;
+    response->transcriptSent.clear();
+  }
+
+  void closeOutputItem(std::size_t index, const json& item) {
+    response->outputItems[index] = item;
+    response->itemOpen = false;
+  }
+
   void buildFunctionCall(Response& r, const std::string& itemId, const json& tool) {
     const std::string callId = randomId("call_", 16);
     const std::string name = tool.value("name", std::string());
@@ -787,8 +805,7 @@ struct ServiceSession::Impl {
               {"name", name}, {"call_id", callId}, {"arguments", ""}};
     addStep(r, {}, json{{"type", "response.output_item.added"}, {"response_id", r.id}, {"output_index", 0}, {"item", item}},
             [this, item, callId] {
-              response->itemId = item["id"].get<std::string>();
-              response->outputItem = item;
+              openOutputItem(item);
               items.push_back(Item{item["id"].get<std::string>(), "function_call", "", callId, 0, false});
             });
     addStep(r, {}, json{{"type", "conversation.item.created"}, {"previous_item_id", previousItemJson()}, {"item", item}});
@@ -804,7 +821,7 @@ struct ServiceSession::Impl {
     item["status"] = "completed";
     item["arguments"] = arguments;
     addStep(r, {}, json{{"type", "response.output_item.done"}, {"response_id", r.id}, {"output_index", 0}, {"item", item}},
-            [this, item] { response->outputItem = item; });
+            [this, item] { closeOutputItem(0, item); });
     addFinalSteps(r, {});
   }
 
@@ -828,7 +845,7 @@ struct ServiceSession::Impl {
     return out;
   }
 
-  void buildSpokenAnswer(Response& r, const std::string& itemId) {
+  void buildSpokenAnswer(Response& r, const std::string& firstItemId) {
     const bool audio = [&] {
       const json m = session.value("output_modalities", json::array({"audio"}));
       return std::find(m.begin(), m.end(), json("audio")) != m.end();
@@ -837,34 +854,61 @@ struct ServiceSession::Impl {
     const uint64_t answerSamples = static_cast<uint64_t>(options.responseAudioLength.count()) * kRate / 1000;
     const uint64_t chunkSamples =
         std::max<uint64_t>(1, static_cast<uint64_t>(options.audioChunkDuration.count()) * kRate / 1000);
-    const uint64_t chunks = std::max<uint64_t>(1, (answerSamples + chunkSamples - 1) / chunkSamples);
     const std::string text = !options.responseText.empty()
                                  ? options.responseText
                                  : generateText(std::max<uint64_t>(3, answerSamples * 1000 / kRate / 400));
     const std::vector<int16_t> voice = audio ? synthesiseVoice(answerSamples) : std::vector<int16_t>();
+    const uint64_t itemCount = std::max(1u, options.audioItemsPerResponse);
 
+    // Items share out the audio evenly and the text at word boundaries.
+    std::size_t textBegin = 0;
+    Clock::duration offset{};
+    json previousItem = previousItemJson();
+    for (uint64_t k = 0; k < itemCount; ++k) {
+      const std::string itemId = k == 0 ? firstItemId : randomId("item_");
+      const uint64_t sampleBegin = answerSamples * k / itemCount, sampleEnd = answerSamples * (k + 1) / itemCount;
+      std::size_t textEnd = k + 1 == itemCount ? text.size() : text.size() * (k + 1) / itemCount;
+      while (textEnd < text.size() && text[textEnd] != ' ') ++textEnd;
+      textEnd = std::max(textEnd, textBegin);
+      addSpokenItem(r, itemId, previousItem, k, audio, voice, sampleBegin, sampleEnd, chunkSamples,
+                    text.substr(textBegin, textEnd - textBegin), offset);
+      previousItem = itemId;
+      textBegin = textEnd;
+    }
+    addFinalSteps(r, offset);
+  }
+
+  /// The events of one output item: samples [sampleBegin, sampleEnd) of the
+  /// answer's voice with its share of the text. `offset` is when the item
+  /// starts and becomes when it ends.
+  void addSpokenItem(Response& r, const std::string& itemId, const json& previousItem, uint64_t index, bool audio,
+                     const std::vector<int16_t>& voice, uint64_t sampleBegin, uint64_t sampleEnd,
+                     uint64_t chunkSamples, const std::string& text, Clock::duration& offset) {
     const char* partType = audio ? "audio" : "text";
     json item{{"id", itemId}, {"object", "realtime.item"}, {"type", "message"}, {"status", "in_progress"},
               {"role", "assistant"}, {"content", json::array()}};
-    addStep(r, {}, json{{"type", "response.output_item.added"}, {"response_id", r.id}, {"output_index", 0}, {"item", item}},
+    addStep(r, offset, json{{"type", "response.output_item.added"}, {"response_id", r.id}, {"output_index", index},
+                            {"item", item}},
             [this, item, audio] {
-              response->itemId = item["id"].get<std::string>();
-              response->outputItem = item;
+              openOutputItem(item);
               items.push_back(Item{item["id"].get<std::string>(), "message", "assistant", "", 0, audio});
             });
-    addStep(r, {}, json{{"type", "conversation.item.created"}, {"previous_item_id", previousItemJson()}, {"item", item}});
-    addStep(r, {}, json{{"type", "response.content_part.added"}, {"response_id", r.id}, {"item_id", itemId},
-                        {"output_index", 0}, {"content_index", 0},
-                        {"part", audio ? json{{"type", partType}, {"transcript", ""}} : json{{"type", partType}, {"text", ""}}}});
+    addStep(r, offset, json{{"type", "conversation.item.created"}, {"previous_item_id", previousItem}, {"item", item}});
+    addStep(r, offset, json{{"type", "response.content_part.added"}, {"response_id", r.id}, {"item_id", itemId},
+                            {"output_index", index}, {"content_index", 0},
+                            {"part", audio ? json{{"type", partType}, {"transcript", ""}} : json{{"type", partType}, {"text", ""}}}});
 
     const double pace = options.pacing > 0 ? options.pacing : 0;
-    const auto chunkPeriod = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(chunkSamples) / kRate));
-    Clock::duration offset{};
+    const uint64_t length = sampleEnd - sampleBegin;
+    const uint64_t chunks = std::max<uint64_t>(1, (length + chunkSamples - 1) / chunkSamples);
     std::size_t textPos = 0;
     for (uint64_t k = 0; k < chunks; ++k) {
-      if (pace > 0 && k > 0)
-        offset = std::chrono::duration_cast<Clock::duration>(chunkPeriod * (static_cast<double>(k) / pace));
+      const uint64_t b = sampleBegin + k * chunkSamples, e = std::min<uint64_t>(sampleEnd, b + chunkSamples);
+      // The first chunk of the answer goes at once, each next one when the
+      // audio before it would have played.
+      if (pace > 0 && b > 0)
+        offset = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(b) / kRate / pace));
       // Text advances with the audio: the words of this chunk's share.
       std::size_t textEnd = k + 1 == chunks ? text.size() : text.size() * (k + 1) / chunks;
       while (textEnd < text.size() && text[textEnd] != ' ') ++textEnd;
@@ -873,12 +917,11 @@ struct ServiceSession::Impl {
         textPos = textEnd;
         addStep(r, offset,
                 json{{"type", audio ? "response.output_audio_transcript.delta" : "response.output_text.delta"},
-                     {"response_id", r.id}, {"item_id", itemId}, {"output_index", 0}, {"content_index", 0},
+                     {"response_id", r.id}, {"item_id", itemId}, {"output_index", index}, {"content_index", 0},
                      {"delta", piece}},
                 [this, piece] { response->transcriptSent += piece; });
       }
-      if (!audio) continue;
-      const uint64_t b = k * chunkSamples, e = std::min<uint64_t>(answerSamples, b + chunkSamples);
+      if (!audio || e <= b) continue;
       std::vector<uint8_t> bytes(2 * (e - b));
       for (uint64_t i = b; i < e; ++i) {
         const auto u = static_cast<uint16_t>(voice[i]);
@@ -888,30 +931,30 @@ struct ServiceSession::Impl {
       const uint64_t n = e - b;
       addStep(r, offset,
               json{{"type", "response.output_audio.delta"}, {"response_id", r.id}, {"item_id", itemId},
-                   {"output_index", 0}, {"content_index", 0}, {"delta", base64::encode(bytes.data(), bytes.size())}},
+                   {"output_index", index}, {"content_index", 0}, {"delta", base64::encode(bytes.data(), bytes.size())}},
               [this, n] {
-                if (Item* it = findItem(response->itemId)) it->audioSamples += n;
+                if (Item* it = findItem(response->itemIds.back())) it->audioSamples += n;
                 assistantAudioProduced = true;
               });
     }
     const json part = audio ? json{{"type", partType}, {"transcript", text}} : json{{"type", partType}, {"text", text}};
     if (audio) {
       addStep(r, offset, json{{"type", "response.output_audio.done"}, {"response_id", r.id}, {"item_id", itemId},
-                              {"output_index", 0}, {"content_index", 0}});
+                              {"output_index", index}, {"content_index", 0}});
       addStep(r, offset, json{{"type", "response.output_audio_transcript.done"}, {"response_id", r.id}, {"item_id", itemId},
-                              {"output_index", 0}, {"content_index", 0}, {"transcript", text}});
+                              {"output_index", index}, {"content_index", 0}, {"transcript", text}});
     } else {
       addStep(r, offset, json{{"type", "response.output_text.done"}, {"response_id", r.id}, {"item_id", itemId},
-                              {"output_index", 0}, {"content_index", 0}, {"text", text}});
+                              {"output_index", index}, {"content_index", 0}, {"text", text}});
     }
     addStep(r, offset, json{{"type", "response.content_part.done"}, {"response_id", r.id}, {"item_id", itemId},
-                            {"output_index", 0}, {"content_index", 0}, {"part", part}});
+                            {"output_index", index}, {"content_index", 0}, {"part", part}});
     item["status"] = "completed";
     item["content"] = json::array({audio ? json{{"type", "output_audio"}, {"transcript", text}}
                                          : json{{"type", "output_text"}, {"text", text}}});
-    addStep(r, offset, json{{"type", "response.output_item.done"}, {"response_id", r.id}, {"output_index", 0}, {"item", item}},
-            [this, item] { response->outputItem = item; });
-    addFinalSteps(r, offset);
+    addStep(r, offset, json{{"type", "response.output_item.done"}, {"response_id", r.id}, {"output_index", index},
+                            {"item", item}},
+            [this, item, index] { closeOutputItem(index, item); });
   }
 
   void addFinalSteps(Response& r, Clock::duration offset) {
@@ -931,15 +974,17 @@ struct ServiceSession::Impl {
     r.steps.clear();
     const Clock::duration at = std::max(now, lastDue) - r.start;
     for (auto& s : tail) s.offset = at;
-    if (!r.itemId.empty()) {
-      json item = r.outputItem;
+    if (r.itemOpen) {
+      const std::size_t index = r.itemIds.size() - 1;
+      json item = r.outputItems[index];
       item["status"] = "incomplete";
       if (item["type"] == "message")
         item["content"] = json::array({r.isAudio ? json{{"type", "output_audio"}, {"transcript", r.transcriptSent}}
                                                  : json{{"type", "output_text"}, {"text", r.transcriptSent}}});
       tail.push_back(Step{at,
-                          json{{"type", "response.output_item.done"}, {"response_id", r.id}, {"output_index", 0}, {"item", item}},
-                          [this, item] { response->outputItem = item; }});
+                          json{{"type", "response.output_item.done"}, {"response_id", r.id}, {"output_index", index},
+                               {"item", item}},
+                          [this, item, index] { closeOutputItem(index, item); }});
     }
     tail.push_back(Step{at, json{{"type", "response.done"}, {"cancel_reason", reason}}, {}});
     r.steps = std::move(tail);
@@ -1115,7 +1160,9 @@ ServiceSession::ServiceSession(Kind kind, std::string model, const std::string& 
                                const SimulatorOptions& options, Clock::time_point now)
     : impl_(std::make_unique<Impl>(kind, std::move(model), seed, options)) {
   impl_->buildInitialSession(sessionConfig);
-  impl_->enqueue(json{{"type", "session.created"}, {"session", impl_->session}},
+  json created = impl_->session;
+  if (options.faults.sessionCreatedWithoutId) created.erase("id");
+  impl_->enqueue(json{{"type", "session.created"}, {"session", std::move(created)}},
                  now + options.faults.sessionCreatedDelay);
 }
 
@@ -1131,6 +1178,10 @@ void ServiceSession::handleClientBinary(Clock::time_point now) {
 std::vector<std::string> ServiceSession::takeDue(Clock::time_point now) { return impl_->takeDue(now); }
 
 std::optional<ServiceSession::Clock::time_point> ServiceSession::nextDue() const { return impl_->nextDue(); }
+
+void ServiceSession::setInputAudioObserver(InputAudioObserver observer) {
+  impl_->inputAudioObserver = std::move(observer);
+}
 
 bool ServiceSession::created() const { return impl_->sessionCreatedSent; }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,11 @@ class ServiceSession {
   std::vector<std::string> takeDue(Clock::time_point now);
   /// When the next message falls due; nullopt when nothing is pending.
   std::optional<Clock::time_point> nextDue() const;
+
+  /// Called with the samples of every "input_audio_buffer.append" that
+  /// decodes, and the time it was handled.
+  using InputAudioObserver = std::function<void(const std::vector<int16_t>&, Clock::time_point)>;
+  void setInputAudioObserver(InputAudioObserver observer);
 
   /// True once "session.created" has been taken.
   bool created() const;

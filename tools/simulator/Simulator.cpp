@@ -12,6 +12,7 @@
 #include <boost/beast/core/error.hpp>
 #include <openssl/ssl.h>
 
+#include "tools/simulator/DelayLine.h"
 #include "tools/simulator/HttpConnection.h"
 #include "tools/simulator/SimulatorState.h"
 #include "tools/simulator/Transport.h"
@@ -36,6 +37,12 @@ struct Simulator::Impl {
   std::unique_ptr<net::ssl::context> tls;
   std::unique_ptr<net::io_context> ioc;
   std::unique_ptr<tcp::acceptor> acceptor;
+  // With a link delay, clients connect to `acceptor` and each connection is
+  // relayed through a delay line to this loopback listener, behind which
+  // everything works as without delay.
+  std::unique_ptr<tcp::acceptor> delayedSide;
+  // Connections held open without a byte read or written (silentAfterAccept).
+  std::vector<tcp::socket> silent;
   std::thread thread;
 
   bool tlsEnabled() const { return !options.tlsCertificateFile.empty() && !options.tlsPrivateKeyFile.empty(); }
@@ -45,14 +52,49 @@ struct Simulator::Impl {
       if (ec == net::error::operation_aborted || !acceptor->is_open()) return;
       if (!ec) {
         socket.set_option(tcp::no_delay(true), ec);
-        auto shared = state;
-        openTransport(
-            std::move(socket), tls.get(),
-            [shared](ErasedStream stream) { std::make_shared<HttpConnection>(std::move(stream), shared)->run(); },
-            [shared](const std::string& why) { shared->log(why); });
+        if (delayedSide) {
+          relay(std::move(socket));
+        } else {
+          serve(std::move(socket));
+        }
       }
       accept();
     });
+  }
+
+  void relay(tcp::socket outer) {
+    auto inner = std::make_shared<tcp::socket>(*ioc);
+    auto held = std::make_shared<tcp::socket>(std::move(outer));
+    inner->async_connect(delayedSide->local_endpoint(), [this, inner, held](beast::error_code ec) {
+      if (ec) return;
+      inner->set_option(tcp::no_delay(true), ec);
+      startDelayLine(std::move(*held), std::move(*inner), options.linkDelay);
+    });
+  }
+
+  void acceptDelayed() {
+    delayedSide->async_accept([this](beast::error_code ec, tcp::socket socket) {
+      if (ec == net::error::operation_aborted || !delayedSide->is_open()) return;
+      if (!ec) {
+        socket.set_option(tcp::no_delay(true), ec);
+        serve(std::move(socket));
+      }
+      acceptDelayed();
+    });
+  }
+
+  void serve(tcp::socket socket) {
+    if (state->faults().silentAfterAccept) {
+      state->log("holding a connection in silence");
+      silent.push_back(std::move(socket));
+      return;
+    }
+    auto shared = state;
+    // A TLS handshake costs two round trips of the link.
+    openTransport(
+        std::move(socket), tls.get(), std::chrono::seconds(30) + 4 * options.linkDelay,
+        [shared](ErasedStream stream) { std::make_shared<HttpConnection>(std::move(stream), shared)->run(); },
+        [shared](const std::string& why) { shared->log(why); });
   }
 
   /// Runs `fn` on the I/O thread and waits for it. Caller holds `mutex`.
@@ -96,11 +138,21 @@ void Simulator::start() {
     throw std::runtime_error("simulator: cannot listen on " + options.host + ":" + std::to_string(options.port) +
                              ": " + e.what());
   }
+  std::unique_ptr<tcp::acceptor> delayedSide;
+  if (options.linkDelay.count() > 0) {
+    delayedSide = std::make_unique<tcp::acceptor>(*ioc);
+    const tcp::endpoint endpoint(acceptor->local_endpoint().address(), 0);
+    delayedSide->open(endpoint.protocol());
+    delayedSide->bind(endpoint);
+    delayedSide->listen(net::socket_base::max_listen_connections);
+  }
   impl_->port = acceptor->local_endpoint().port();
   impl_->tls = std::move(tls);
   impl_->ioc = std::move(ioc);
   impl_->acceptor = std::move(acceptor);
+  impl_->delayedSide = std::move(delayedSide);
   impl_->accept();
+  if (impl_->delayedSide) impl_->acceptDelayed();
   impl_->thread = std::thread([ioc = impl_->ioc.get()] { ioc->run(); });
   impl_->running = true;
   impl_->state->log("listening on port " + std::to_string(impl_->port));
@@ -114,13 +166,16 @@ void Simulator::stop() {
   impl_->onIoThread([this] {
     beast::error_code ignored;
     impl_->acceptor->close(ignored);
+    if (impl_->delayedSide) impl_->delayedSide->close(ignored);
     for (auto& link : impl_->state->liveLinks()) link->close(true);
+    impl_->silent.clear();
     return 0;
   });
   impl_->ioc->stop();
   impl_->thread.join();
   // Pending handlers, and the connections they keep alive, go with the context.
   impl_->acceptor.reset();
+  impl_->delayedSide.reset();
   impl_->ioc.reset();
   impl_->tls.reset();
   impl_->running = false;
@@ -157,6 +212,35 @@ bool Simulator::waitForClientEvents(const std::function<bool(const std::vector<s
 }
 
 std::vector<HandshakeRecord> Simulator::handshakes() const { return impl_->state->handshakes(); }
+
+std::vector<ReceivedClose> Simulator::receivedCloseCodes() const { return impl_->state->closes(); }
+
+bool Simulator::waitForCloseCodes(const std::function<bool(const std::vector<ReceivedClose>&)>& pred,
+                                  std::chrono::milliseconds timeout) const {
+  return impl_->state->waitForCloses(pred, timeout);
+}
+
+std::vector<ConnectionEnd> Simulator::connectionEnds() const { return impl_->state->ends(); }
+
+bool Simulator::waitForConnectionEnds(const std::function<bool(const std::vector<ConnectionEnd>&)>& pred,
+                                      std::chrono::milliseconds timeout) const {
+  return impl_->state->waitForEnds(pred, timeout);
+}
+
+std::vector<std::vector<int16_t>> Simulator::receivedInputAudio() const { return impl_->state->inputAudio(); }
+
+std::vector<AppendRecord> Simulator::receivedAppends() const { return impl_->state->appends(); }
+
+bool Simulator::waitForAppends(const std::function<bool(const std::vector<AppendRecord>&)>& pred,
+                               std::chrono::milliseconds timeout) const {
+  return impl_->state->waitForAppends(pred, timeout);
+}
+
+std::size_t Simulator::tokenRequestCount() const { return impl_->state->tokenRequests(); }
+
+bool Simulator::waitForTokenRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  return impl_->state->waitForTokenRequests(count, timeout);
+}
 
 std::size_t Simulator::openConnections() const { return impl_->state->openRealtime.load(); }
 

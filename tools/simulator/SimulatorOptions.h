@@ -34,6 +34,27 @@ struct SimulatorFaults {
   bool refuseKey = false;
   /// Hold "session.created" back this long after the upgrade.
   std::chrono::milliseconds sessionCreatedDelay{0};
+  /// Send "session.created" with a "session" object that has no "id".
+  bool sessionCreatedWithoutId = false;
+  /// Accept TCP, then never read or write: a wss:// client hangs in its TLS
+  /// handshake, a ws:// one (or a token request) waits for an answer. Holds
+  /// for every connection on the port, token requests included.
+  bool silentAfterAccept = false;
+  /// Complete the upgrade, then send nothing at all: no "session.created",
+  /// no pong, no reply to a close frame (the connection then just ends).
+  /// Client messages are still read and recorded, but not acted on.
+  bool silentAfterUpgrade = false;
+};
+
+/// How the token service answers one particular request (see
+/// SimulatorOptions::tokenScript).
+struct ScriptedTokenReply {
+  /// Time between reading the request and answering; replaces tokenDelay.
+  std::chrono::milliseconds delay{0};
+  /// 0: answer as usual. Anything else: this HTTP status with `body`.
+  int status = 0;
+  /// Sent byte for byte (content type application/json) when status != 0.
+  std::string body;
 };
 
 struct SimulatorOptions {
@@ -69,6 +90,10 @@ struct SimulatorOptions {
   double pacing = 1.25;
   /// Pause between the request of a response and "response.created".
   std::chrono::milliseconds responseDelay{150};
+  /// Each answer is split into this many output items in sequence, each
+  /// with its own id and events; together they last responseAudioLength.
+  /// 0 counts as 1.
+  unsigned audioItemsPerResponse = 1;
   /// Fixed answer transcript; empty generates one from the seed.
   std::string responseText;
   /// Fixed input transcript; empty generates one from the seed.
@@ -82,6 +107,18 @@ struct SimulatorOptions {
   /// Audio kept before the detected start of speech, unless the session
   /// sets prefix_padding_ms.
   std::chrono::milliseconds vadPrefixPadding{300};
+
+  /// Every chunk of bytes, in either direction and on every connection
+  /// (TLS records and HTTP included), arrives this much later than it was
+  /// sent: a delay line, not a rate limit. 0 = off. See the README for what
+  /// a set-up costs in one-way delays.
+  std::chrono::milliseconds linkDelay{0};
+  /// The token service answers each request this long after reading it.
+  /// Other requests and connections go on meanwhile.
+  std::chrono::milliseconds tokenDelay{0};
+  /// The n-th request to the token endpoint (0-based, over the simulator's
+  /// life) is answered as entry n says; requests past the end as usual.
+  std::vector<ScriptedTokenReply> tokenScript;
 
   SimulatorFaults faults;
 

@@ -54,8 +54,7 @@ void SimulatorState::clearClientEvents() {
 
 bool SimulatorState::waitForClientEvents(const std::function<bool(const std::vector<std::string>&)>& pred,
                                          std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return pred(clientEvents_); });
+  return waitUntil(clientEvents_, pred, timeout);
 }
 
 void SimulatorState::recordHandshake(HandshakeRecord record) {
@@ -115,9 +114,96 @@ SimulatorState::HttpAnswer SimulatorState::issueClientSecret(const std::string& 
   return {200, nlohmann::json{{"success", true}, {"data", {{"token", token}, {"expiresIn", seconds}}}}.dump()};
 }
 
-uint64_t SimulatorState::nextConnectionSeed() {
+std::size_t SimulatorState::nextConnection() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return splitmix64(options_.seed + 0x9E3779B97F4A7C15ull * connections_++);
+  ends_.push_back(ConnectionEnd::Open);
+  return ends_.size() - 1;
+}
+
+uint64_t SimulatorState::connectionSeed(std::size_t ordinal) const {
+  return splitmix64(options_.seed + 0x9E3779B97F4A7C15ull * ordinal);
+}
+
+void SimulatorState::recordClose(std::size_t connection, unsigned code) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closes_.push_back({connection, code});
+  }
+  changed_.notify_all();
+}
+
+std::vector<ReceivedClose> SimulatorState::closes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return closes_;
+}
+
+bool SimulatorState::waitForCloses(const std::function<bool(const std::vector<ReceivedClose>&)>& pred,
+                                   std::chrono::milliseconds timeout) const {
+  return waitUntil(closes_, pred, timeout);
+}
+
+void SimulatorState::recordEnd(std::size_t connection, ConnectionEnd end) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (connection < ends_.size() && ends_[connection] == ConnectionEnd::Open) ends_[connection] = end;
+  }
+  changed_.notify_all();
+}
+
+std::vector<ConnectionEnd> SimulatorState::ends() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ends_;
+}
+
+bool SimulatorState::waitForEnds(const std::function<bool(const std::vector<ConnectionEnd>&)>& pred,
+                                 std::chrono::milliseconds timeout) const {
+  return waitUntil(ends_, pred, timeout);
+}
+
+void SimulatorState::recordAppend(std::size_t connection, std::chrono::steady_clock::time_point arrival,
+                                  const std::vector<int16_t>& samples) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (inputAudio_.size() <= connection) inputAudio_.resize(connection + 1);
+    auto& audio = inputAudio_[connection];
+    appends_.push_back({connection, arrival, samples.size(), audio.size()});
+    audio.insert(audio.end(), samples.begin(), samples.end());
+  }
+  changed_.notify_all();
+}
+
+std::vector<std::vector<int16_t>> SimulatorState::inputAudio() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inputAudio_;
+}
+
+std::vector<AppendRecord> SimulatorState::appends() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return appends_;
+}
+
+bool SimulatorState::waitForAppends(const std::function<bool(const std::vector<AppendRecord>&)>& pred,
+                                    std::chrono::milliseconds timeout) const {
+  return waitUntil(appends_, pred, timeout);
+}
+
+std::size_t SimulatorState::countTokenRequest() {
+  std::size_t index;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    index = tokenRequests_++;
+  }
+  changed_.notify_all();
+  return index;
+}
+
+std::size_t SimulatorState::tokenRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tokenRequests_;
+}
+
+bool SimulatorState::waitForTokenRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  return waitUntil(tokenRequests_, [count](std::size_t n) { return n >= count; }, timeout);
 }
 
 void SimulatorState::addLink(std::weak_ptr<Link> link) {

@@ -53,8 +53,32 @@ class SimulatorState {
   /// The token endpoint: takes the request body, returns status and body.
   HttpAnswer issueClientSecret(const std::string& requestBody);
 
-  /// Seed for the next realtime connection (0, 1, 2, ... in accept order).
-  uint64_t nextConnectionSeed();
+  /// Ordinal of a new realtime connection (0, 1, 2, ... in upgrade order),
+  /// recorded as open.
+  std::size_t nextConnection();
+  /// The seed a connection's generator derives from.
+  uint64_t connectionSeed(std::size_t ordinal) const;
+
+  void recordClose(std::size_t connection, unsigned code);
+  std::vector<ReceivedClose> closes() const;
+  bool waitForCloses(const std::function<bool(const std::vector<ReceivedClose>&)>& pred,
+                     std::chrono::milliseconds timeout) const;
+  void recordEnd(std::size_t connection, ConnectionEnd end);
+  std::vector<ConnectionEnd> ends() const;
+  bool waitForEnds(const std::function<bool(const std::vector<ConnectionEnd>&)>& pred,
+                   std::chrono::milliseconds timeout) const;
+
+  void recordAppend(std::size_t connection, std::chrono::steady_clock::time_point arrival,
+                    const std::vector<int16_t>& samples);
+  std::vector<std::vector<int16_t>> inputAudio() const;
+  std::vector<AppendRecord> appends() const;
+  bool waitForAppends(const std::function<bool(const std::vector<AppendRecord>&)>& pred,
+                      std::chrono::milliseconds timeout) const;
+
+  /// Counts a request read by the token endpoint; returns its index.
+  std::size_t countTokenRequest();
+  std::size_t tokenRequests() const;
+  bool waitForTokenRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
   bool logging() const { return static_cast<bool>(options_.log); }
   void log(const std::string& line) const {
@@ -68,6 +92,13 @@ class SimulatorState {
   std::vector<std::shared_ptr<Link>> liveLinks();
 
  private:
+  /// Waits on `changed_` until pred(records) holds; records are guarded by `mutex_`.
+  template <class Records, class Pred>
+  bool waitUntil(const Records& records, const Pred& pred, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pred(records); });
+  }
+
   const SimulatorOptions options_;
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
@@ -80,7 +111,11 @@ class SimulatorState {
   };
   std::map<std::string, Secret> secrets_;
   std::mt19937_64 secretRng_;
-  uint64_t connections_ = 0;
+  std::vector<ReceivedClose> closes_;
+  std::vector<ConnectionEnd> ends_;  // one per connection ever opened
+  std::vector<std::vector<int16_t>> inputAudio_;
+  std::vector<AppendRecord> appends_;
+  std::size_t tokenRequests_ = 0;
 
   std::vector<std::weak_ptr<Link>> links_;
 };

@@ -14,8 +14,6 @@ namespace net = boost::asio;
 
 namespace {
 
-constexpr auto kTlsHandshakeTimeout = std::chrono::seconds(30);
-
 template <class Stream>
 class BackendOf final : public ErasedStream::Backend {
  public:
@@ -55,7 +53,8 @@ class BackendOf final : public ErasedStream::Backend {
 
 }  // namespace
 
-void openTransport(net::ip::tcp::socket socket, net::ssl::context* tls, std::function<void(ErasedStream)> ready,
+void openTransport(net::ip::tcp::socket socket, net::ssl::context* tls,
+                   std::chrono::steady_clock::duration handshakeTimeout, std::function<void(ErasedStream)> ready,
                    std::function<void(const std::string&)> failed) {
   if (!tls) {
     ready(ErasedStream(std::make_unique<BackendOf<beast::tcp_stream>>(beast::tcp_stream(std::move(socket)))));
@@ -63,7 +62,7 @@ void openTransport(net::ip::tcp::socket socket, net::ssl::context* tls, std::fun
   }
   using TlsStream = beast::ssl_stream<beast::tcp_stream>;
   auto stream = std::make_shared<TlsStream>(beast::tcp_stream(std::move(socket)), *tls);
-  beast::get_lowest_layer(*stream).expires_after(kTlsHandshakeTimeout);
+  beast::get_lowest_layer(*stream).expires_after(handshakeTimeout);
   stream->async_handshake(net::ssl::stream_base::server, [stream, ready = std::move(ready),
                                                           failed = std::move(failed)](beast::error_code ec) {
     if (ec) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -11,10 +12,11 @@
 namespace orvanta::simulator {
 
 /// Turns an accepted socket into a stream: plain when `tls` is null, else
-/// after the TLS server handshake (bounded by a timeout). Calls `ready` with
-/// the stream, or `failed` with a reason and drops the socket. On the I/O
-/// thread; `tls` must outlive the stream.
+/// after the TLS server handshake (bounded by `handshakeTimeout`). Calls
+/// `ready` with the stream, or `failed` with a reason and drops the socket.
+/// On the I/O thread; `tls` must outlive the stream.
 void openTransport(boost::asio::ip::tcp::socket socket, boost::asio::ssl::context* tls,
-                   std::function<void(ErasedStream)> ready, std::function<void(const std::string&)> failed);
+                   std::chrono::steady_clock::duration handshakeTimeout, std::function<void(ErasedStream)> ready,
+                   std::function<void(const std::string&)> failed);
 
 }  // namespace orvanta::simulator

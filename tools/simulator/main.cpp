@@ -54,6 +54,10 @@ Behaviour:
   --vad-threshold X         speech RMS threshold, fraction of full scale (0.02)
   --vad-silence-ms N        silence that ends speech (default 500)
   --vad-prefix-ms N         audio kept before speech (default 300)
+  --audio-items N           output items per spoken answer (default 1)
+Slow links:
+  --link-delay-ms N         deliver every chunk of bytes, both ways, N ms late
+  --token-delay-ms N        answer each token request N ms after reading it
 Faults:
   --close-after N           close each connection after N server messages
   --close-abruptly          with --close-after: drop TCP, no close frame
@@ -64,6 +68,9 @@ Faults:
   --stall-handshake         never answer the WebSocket upgrade
   --refuse-key              answer every upgrade with 401
   --session-created-delay-ms N  hold session.created back
+  --session-created-without-id  send session.created without a session id
+  --silent-after-accept     accept TCP, then never read or write
+  --silent-after-upgrade    complete the upgrade, then never send anything
 Other:
   --stdin                   also stop when standard input closes
   --verbose                 log connections and events on stderr
@@ -114,6 +121,13 @@ int main(int argc, char** argv) {
       else if (arg == "--vad-threshold") options.vadThreshold = std::stod(value());
       else if (arg == "--vad-silence-ms") options.vadSilenceDuration = ms();
       else if (arg == "--vad-prefix-ms") options.vadPrefixPadding = ms();
+      else if (arg == "--audio-items") {
+        const unsigned long items = std::stoul(value());
+        if (items < 1 || items > 1000) throw std::invalid_argument("--audio-items must be between 1 and 1000");
+        options.audioItemsPerResponse = static_cast<unsigned>(items);
+      }
+      else if (arg == "--link-delay-ms") options.linkDelay = ms();
+      else if (arg == "--token-delay-ms") options.tokenDelay = ms();
       else if (arg == "--close-after") options.faults.closeAfterMessages = static_cast<uint32_t>(std::stoul(value()));
       else if (arg == "--close-abruptly") options.faults.closeAbruptly = true;
       else if (arg == "--ignore-pings") options.faults.ignorePings = true;
@@ -123,12 +137,17 @@ int main(int argc, char** argv) {
       else if (arg == "--stall-handshake") options.faults.stallHandshake = true;
       else if (arg == "--refuse-key") options.faults.refuseKey = true;
       else if (arg == "--session-created-delay-ms") options.faults.sessionCreatedDelay = ms();
+      else if (arg == "--session-created-without-id") options.faults.sessionCreatedWithoutId = true;
+      else if (arg == "--silent-after-accept") options.faults.silentAfterAccept = true;
+      else if (arg == "--silent-after-upgrade") options.faults.silentAfterUpgrade = true;
       else if (arg == "--stdin") watchStdin = true;
       else if (arg == "--verbose") verbose = true;
       else throw std::invalid_argument("unknown option " + arg);
     }
     if (options.audioChunkDuration.count() <= 0 || options.responseAudioLength.count() <= 0 || options.pacing < 0)
       throw std::invalid_argument("--chunk-ms and --response-ms must be positive, --pacing not negative");
+    if (options.linkDelay.count() < 0 || options.tokenDelay.count() < 0)
+      throw std::invalid_argument("--link-delay-ms and --token-delay-ms must not be negative");
     if (options.responseAudioLength > std::chrono::minutes(5))
       throw std::invalid_argument("--response-ms is limited to 5 minutes");
   } catch (const std::exception& e) {
