@@ -235,7 +235,7 @@ int runConverse(const CliOptions& options) {
     // the renderer notices the file's end at its next step.
     auto audioTime = [&](double frames) {
         return std::chrono::duration_cast<Clock::duration>(
-                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds / speed)) +
+                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds)) +
                1ms;
     };
     const bool manualTurns = options.turnDetection == "none";

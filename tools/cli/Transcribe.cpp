@@ -137,7 +137,7 @@ int runTranscribe(const CliOptions& options) {
     // As in converse: when `frames` more of audio will have been rendered.
     auto audioTime = [&](double frames) {
         return std::chrono::duration_cast<Clock::duration>(
-                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds / speed)) +
+                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds)) +
                1ms;
     };
     const bool interactive = console.getStyle() == ConsoleOutput::Style::Interactive;
