@@ -1,6 +1,6 @@
 // Round trip and throughput of 64 KiB text messages on loopback against a
 // Beast echo server: our client beside a Boost.Beast client, same server,
-// same run.
+// same run. Also the cost of constructing a client.
 #include "websocket/WebSocketClient.h"
 #include "websocket/support/BeastServer.h"
 
@@ -136,8 +136,26 @@ void BeastThroughput(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * burst * messageSize * 2));
 }
 
+// What one session attempt pays before any network activity: the client's
+// construction (TLS trust included) for a secure and a plain URL.
+void ConstructSecure(benchmark::State& state) {
+    for (auto _ : state) {
+        WebSocketClient client("wss://127.0.0.1:1/v1/realtime", {"realtime"}, 4000, 2000, "");
+        benchmark::DoNotOptimize(&client);
+    }
+}
+
+void ConstructPlain(benchmark::State& state) {
+    for (auto _ : state) {
+        WebSocketClient client("ws://127.0.0.1:1/v1/realtime", {"realtime"}, 4000, 2000, "");
+        benchmark::DoNotOptimize(&client);
+    }
+}
+
 } // namespace
 
+BENCHMARK(ConstructSecure)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ConstructPlain)->Unit(benchmark::kMicrosecond);
 BENCHMARK(OursRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BeastRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(OursThroughput)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -3,11 +3,23 @@
 #include "websocket/WebSocketClient.h"
 #include "websocket/support/ClientEvents.h"
 #include "websocket/support/ScriptedPeer.h"
+#include "websocket/support/TestCertificates.h"
+#ifdef WS_TEST_WITH_SIMULATOR
+#include "tools/simulator/Simulator.h"
+#endif
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 using namespace orvanta::websocket;
 using namespace orvanta::websocket::test;
@@ -47,6 +59,47 @@ protected:
     std::unique_ptr<WebSocketClient> client;
 };
 
+// A listener whose accept queue is already full: connecting to it hangs.
+class FullListener {
+public:
+    FullListener() {
+        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
+        ::listen(listen_, 0);
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(filler_, reinterpret_cast<sockaddr*>(&addr), len);
+    }
+    ~FullListener() {
+        ::close(filler_);
+        ::close(listen_);
+    }
+    uint16_t port = 0;
+
+private:
+    int listen_ = -1;
+    int filler_ = -1;
+};
+
+long statusKb(const std::string& field) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+    }
+    return 0;
+}
+
+// Resets the peak resident size to the current one and returns it.
+long resetPeakRss() {
+    std::ofstream("/proc/self/clear_refs") << "5";
+    return statusKb("VmHWM:");
+}
+
 } // namespace
 
 TEST_F(ScriptedPeerTest, RequestLineHeadersAndEarlyMessagesWaitForTheUpgrade) {
@@ -56,7 +109,9 @@ TEST_F(ScriptedPeerTest, RequestLineHeadersAndEarlyMessagesWaitForTheUpgrade) {
     client->send(bytesOf("early"), true, 0);
     client->start();
     const std::string request = peer.handshake();
-    EXPECT_EQ(request.rfind("GET /v1/realtime?model=m HTTP/1.1\r\nHost: 127.0.0.1\r\n", 0), 0u) << request;
+    // The Host header carries a port that is not the scheme's default.
+    EXPECT_EQ(request.rfind("GET /v1/realtime?model=m HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) + "\r\n", 0), 0u)
+        << request;
     EXPECT_NE(request.find("\r\nSec-WebSocket-Protocol: realtime, x\r\n\r\n"), std::string::npos);
     auto first = peer.readFrame();
     ASSERT_TRUE(first);
@@ -114,6 +169,17 @@ TEST_F(ScriptedPeerTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
     EXPECT_EQ(textOf(got[2].data), "rsv");
     EXPECT_EQ(textOf(got[3].data), "masked");
     EXPECT_TRUE(got[4].data.empty() && got[4].text);
+    for (const auto& m : got) EXPECT_GE(m.spare, WebSocketSession::messagePadding);
+}
+
+TEST_F(ScriptedPeerTest, Ipv6LiteralHost) {
+    ScriptedPeer peer6(true);
+    client = std::make_unique<WebSocketClient>(peer6.url("/x"), std::vector<std::string>{}, 600000, 600000, "");
+    events.attach(*client);
+    client->start();
+    const std::string request = peer6.handshake();
+    EXPECT_NE(request.find("\r\nHost: [::1]:" + std::to_string(peer6.port()) + "\r\n"), std::string::npos) << request;
+    EXPECT_TRUE(events.waitForOpen());
 }
 
 TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembled) {
@@ -169,57 +235,86 @@ TEST_F(ScriptedPeerTest, CloseStartedByTheServerIsEchoedThenReported) {
 TEST_F(ScriptedPeerTest, CloseStartedByTheClientWaitsForTheServer) {
     open();
     client->close({0x03, 0xE8});
+    client->send(bytesOf("late"), true, 0);
+    client->ping({});
     auto frame = peer.readFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->opcode, 0x8);
     EXPECT_EQ(frame->payload, (Bytes{0x03, 0xE8}));
-    EXPECT_FALSE(events.waitFor([&] { return events.closes > 0; }, 100ms));
+    EXPECT_FALSE(peer.readFrame(100ms));  // nothing after the close frame
+    EXPECT_EQ(events.closeCount(), 0);
     peer.sendFrame(0x8, {0x03, 0xE8});
     EXPECT_TRUE(peer.waitForEof());  // no answer to the answer
     ASSERT_TRUE(events.waitForEnd());
     EXPECT_EQ(events.closeCount(), 1);
     EXPECT_TRUE(events.errorTexts().empty());
 
-    // sendCloseFrame ends the connection once written.
+    // sendCloseFrame ends the connection once written; 1005 is never sent.
     open();
-    client->sendCloseFrame({});
+    client->sendCloseFrame({0x03, 0xED});
     frame = peer.readFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->opcode, 0x8);
+    EXPECT_TRUE(frame->payload.empty());
     EXPECT_TRUE(peer.waitForEof());
     EXPECT_TRUE(events.waitFor([&] { return events.closes == 2; }));
 }
 
-TEST_F(ScriptedPeerTest, PeerHangUpAndTruncatedFrameAreOrdinaryCloses) {
+TEST_F(ScriptedPeerTest, CloseAnswerThatCannotBeWrittenStillEndsAsAClose) {
     open();
-    peer.sendRaw(Bytes{0x81, 0x05, 'h', 'e'});
-    peer.closeConnection();
+    // The reset follows the close frame at once: the answer meets a dead socket.
+    peer.sendFrame(0x8, {0x03, 0xE8});
+    peer.resetConnection();
     ASSERT_TRUE(events.waitForEnd());
     EXPECT_EQ(events.closeCount(), 1);
     EXPECT_TRUE(events.errorTexts().empty());
-    EXPECT_TRUE(events.received().empty());
 }
 
-TEST_F(ScriptedPeerTest, ProtocolViolationsEndWithOneErrorAndNoFurtherReading) {
+TEST_F(ScriptedPeerTest, PeerHangUpAndTruncatedFrameAreOrdinaryCloses) {
+    // Cut inside the payload, and inside the header.
+    for (const Bytes& wire : {Bytes{0x81, 0x05, 'h', 'e'}, Bytes{0x81}}) {
+        events.clear();
+        open();
+        peer.sendRaw(wire);
+        peer.closeConnection();
+        ASSERT_TRUE(events.waitForEnd());
+        EXPECT_EQ(events.closeCount(), 1);
+        EXPECT_TRUE(events.errorTexts().empty());
+        EXPECT_TRUE(events.received().empty());
+        client.reset();
+    }
+}
+
+TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
     struct Case {
-        Bytes frame;
+        Bytes frames;
+        uint16_t code;
         std::string error;
     };
     Bytes oversized{0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 0};
+    Bytes textInsideFragments = ScriptedPeer::encodeFrame(0x1, bytesOf("a"), false);
+    const Bytes text = ScriptedPeer::encodeFrame(0x1, bytesOf("b"));
+    textInsideFragments.insert(textInsideFragments.end(), text.begin(), text.end());
     const std::vector<Case> cases = {
-        {ScriptedPeer::encodeFrame(0x0, bytesOf("x"), false), "Protocol violation: continuation frame without a message in progress"},
-        {ScriptedPeer::encodeFrame(0x3, bytesOf("x"), false), "Protocol violation: non-final frame with reserved opcode 0x3"},
-        {oversized, "Message too large: 9223372036854775808 payload bytes announced, at most 16777216 accepted per message"},
+        {ScriptedPeer::encodeFrame(0x0, bytesOf("x"), false), 1002, "Protocol violation: continuation frame without a message in progress"},
+        {textInsideFragments, 1002, "Protocol violation: new data frame (opcode 0x1) inside a fragmented message"},
+        {ScriptedPeer::encodeFrame(0x9, Bytes(126, 'p')), 1002, "Protocol violation: control frame (opcode 0x9) of 126 payload bytes, at most 125 allowed"},
+        {ScriptedPeer::encodeFrame(0x8, {0x03, 0xED}), 1002, "Protocol violation: close frame with status code 1005"},
+        {oversized, 1009, "Message too large: 9223372036854775808 bytes, at most 16777216 accepted per message"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
         events.clear();
         open();
-        Bytes wire = c.frame;
+        Bytes wire = c.frames;
         const Bytes after = ScriptedPeer::encodeFrame(0x1, bytesOf("after"));
         wire.insert(wire.end(), after.begin(), after.end());
         peer.sendRaw(wire);
         expectOneError(c.error);
+        const auto close = peer.readFrame();
+        ASSERT_TRUE(close);
+        EXPECT_EQ(close->opcode, 0x8);
+        EXPECT_EQ(close->payload, (Bytes{static_cast<uint8_t>(c.code >> 8), static_cast<uint8_t>(c.code & 0xFF)}));
         EXPECT_TRUE(peer.waitForEof());
         EXPECT_TRUE(events.received().empty());
         client.reset();
@@ -261,4 +356,108 @@ TEST_F(ScriptedPeerTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
     EXPECT_TRUE(peer.waitForEof());
     EXPECT_EQ(events.received().size(), 1u);
     EXPECT_TRUE(log.contains("[WebSocketClient] Exception in client thread: boom"));
+}
+
+TEST_F(ScriptedPeerTest, EachPhaseBeforeOpenHasADeadline) {
+    RecordingLog log(orvanta::logging::LogLevel::Debug);
+    TestCertificates certs;
+    ASSERT_TRUE(certs.ok());
+    FullListener full;
+    struct Case {
+        std::string name;
+        std::function<std::string()> prepare;  // returns the URL, arranges the silence
+        std::string caFile;
+        std::string error;
+    };
+    const std::string wssPeer = "wss://127.0.0.1:" + std::to_string(peer.port()) + "/";
+    std::vector<Case> cases = {
+        {"connect", [&] { return "ws://127.0.0.1:" + std::to_string(full.port) + "/"; }, "",
+         "Connect timeout: no connection within 300 ms"},
+        {"tls", [&] { return wssPeer; }, certs.caFile(), "SSL handshake timeout: no TLS session within 300 ms"},
+        {"upgrade", [&] { return peer.url(); }, "", "Handshake timeout: no upgrade response within 300 ms"},
+    };
+#ifdef WS_TEST_WITH_SIMULATOR
+    orvanta::simulator::SimulatorOptions options;
+    options.tlsCertificateFile = certs.serverCertificate();
+    options.tlsPrivateKeyFile = certs.serverKey();
+    options.faults.stallHandshake = true;
+    orvanta::simulator::Simulator simulator(options);
+    simulator.start();
+    cases.push_back({"upgrade after TLS", [&] { return simulator.realtimeUrl() + "?model=m"; }, certs.caFile(),
+                     "Handshake timeout: no upgrade response within 300 ms"});
+#endif
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.name);
+        events.clear();
+        client = std::make_unique<WebSocketClient>(c.prepare(), std::vector<std::string>{"realtime"}, 600000, 600000,
+                                                   c.caFile);
+        client->setTimeouts({300ms, 300ms, 300ms});
+        events.attach(*client);
+        client->start();
+        if (c.name == "tls" || c.name == "upgrade") {
+            ASSERT_TRUE(peer.accept());
+        }
+        expectOneError(c.error);
+        EXPECT_TRUE(log.contains("[WebSocketClient] " + c.error));
+        EXPECT_TRUE(log.waitFor("[WebSocketClient] Client thread exiting.", i + 1));  // ends by itself
+        client.reset();
+    }
+}
+
+TEST_F(ScriptedPeerTest, HugePingsToAClientWhosePeerNeverReadsFailAtTheFirst) {
+    open();
+    const Bytes ping = ScriptedPeer::encodeFrame(0x9, Bytes(8u << 20, 'p'));
+    const long before = resetPeakRss();
+    for (int i = 0; i < 30 && peer.sendRaw(ping); ++i) {
+    }
+    expectOneError("Protocol violation: control frame (opcode 0x9) of 8388608 payload bytes, at most 125 allowed");
+    const long grownKb = statusKb("VmHWM:") - before;
+    std::printf("peak resident size grew by %ld KiB\n", grownKb);
+    EXPECT_LT(grownKb, 40 * 1024);
+}
+
+TEST_F(ScriptedPeerTest, SmallPingsToAClientWhosePeerNeverReadsOverflowItsSendQueue) {
+    open();
+    Bytes batch;
+    for (int i = 0; i < 100; ++i) {
+        const Bytes ping = ScriptedPeer::encodeFrame(0x9, Bytes(125, 'p'));
+        batch.insert(batch.end(), ping.begin(), ping.end());
+    }
+    for (int i = 0; i < 10000 && events.errorTexts().empty() && peer.sendRaw(batch); ++i) {
+    }
+    expectOneError("Send queue overflow: more than " + std::to_string(maxQueuedBytes) + " bytes waiting to be written");
+}
+
+TEST_F(ScriptedPeerTest, PingFloodIsAnsweredInFullAndTheConnectionLives) {
+    open();
+    constexpr int perTick = 100, ticks = 500;  // 10,000 a second for 5 s
+    const auto payload = [](uint32_t n) { return Bytes{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}; };
+    std::thread sender([&] {
+        auto next = std::chrono::steady_clock::now();
+        for (int t = 0; t < ticks; ++t) {
+            Bytes batch;
+            for (int i = 0; i < perTick; ++i) {
+                const Bytes ping = ScriptedPeer::encodeFrame(0x9, payload(static_cast<uint32_t>(t * perTick + i)));
+                batch.insert(batch.end(), ping.begin(), ping.end());
+            }
+            if (!peer.sendRaw(batch)) return;
+            next += 10ms;
+            std::this_thread::sleep_until(next);  // pacing, not waiting
+        }
+    });
+    int answered = 0;
+    while (answered < perTick * ticks) {
+        const auto pong = peer.readFrame();
+        if (!pong || pong->opcode != 0xA || pong->payload != payload(static_cast<uint32_t>(answered))) break;
+        ++answered;
+    }
+    sender.join();
+    EXPECT_EQ(answered, perTick * ticks);
+    client->send(bytesOf("still here"), true, 0);
+    const auto last = peer.readFrame();
+    ASSERT_TRUE(last);
+    EXPECT_EQ(textOf(last->payload), "still here");
+    EXPECT_EQ(events.closeCount(), 0);
+    EXPECT_TRUE(events.errorTexts().empty());
 }

@@ -10,6 +10,7 @@
 #include <asio/streambuf.hpp>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <sstream>
 
 using namespace orvanta::websocket;
@@ -27,22 +28,53 @@ void fill(asio::streambuf& buffer, const Bytes& bytes) {
     buffer.commit(bytes.size());
 }
 
-// Runs the reader over `wire` as the client would, one step at a time.
-std::vector<WebSocketFrame> readAll(const Bytes& wire, internal::FrameReader::Outcome* last = nullptr) {
+// Runs the reader and the assembler over `wire` as the client would, one
+// step at a time, until the wire is used up or a frame is refused.
+struct Received {
+    std::vector<WebSocketFrame> frames;  // every frame, as read
+    std::vector<std::pair<Bytes, bool>> messages;
+    std::size_t minimumSpare = SIZE_MAX;
+    std::optional<internal::Refusal> refusal;
+};
+
+Received receive(const Bytes& wire, internal::MessageAssembler& assembler, bool assemble = true) {
     asio::streambuf buffer;
     fill(buffer, wire);
     internal::FrameReader reader;
-    std::vector<WebSocketFrame> frames;
-    while (buffer.size() >= reader.bytesNeeded()) {
-        const auto outcome = reader.step(buffer, 0);
-        if (last) *last = outcome;
-        if (outcome == internal::FrameReader::Outcome::TooLarge) break;
-        if (outcome == internal::FrameReader::Outcome::FrameReady) {
-            frames.push_back(*reader.frame());
-            reader.begin();
+    Received out;
+    while (buffer.size() > 0 && (reader.stage() == internal::FrameReader::Stage::Payload || buffer.size() >= reader.bytesNeeded())) {
+        const auto outcome = reader.step(buffer, assembler);
+        if (outcome == internal::FrameReader::Outcome::Refused) {
+            out.refusal = reader.refusal();
+            break;
         }
+        if (outcome != internal::FrameReader::Outcome::FrameReady) continue;
+        WebSocketFrame& frame = *reader.frame();
+        out.frames.push_back(frame);
+        if (assemble && !internal::isControlOpcode(frame.opcode) &&
+            assembler.onDataFrame(frame) == internal::MessageAssembler::Result::Deliver) {
+            auto& m = assembler.message();
+            out.minimumSpare = std::min(out.minimumSpare, m.capacity() - m.size());
+            out.messages.push_back({std::move(m), assembler.isText()});
+        }
+        reader.begin();
     }
-    return frames;
+    return out;
+}
+
+Received receive(const Bytes& wire) {
+    internal::MessageAssembler assembler;
+    return receive(wire, assembler, false);
+}
+
+Bytes frameBytes(uint8_t opcode, const std::string& payload, bool fin = true, bool masked = false) {
+    return WebSocketFrame::build(Bytes(payload.begin(), payload.end()), fin, opcode, masked);
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
 } // namespace
@@ -119,7 +151,7 @@ TEST(Frame, ReaderRoundTripsMaskedFramesOfEveryLengthForm) {
         const Bytes f = WebSocketFrame::build(p, n != 1, 0x2, true);
         wire.insert(wire.end(), f.begin(), f.end());
     }
-    const auto frames = readAll(wire);
+    const auto frames = receive(wire).frames;
     ASSERT_EQ(frames.size(), payloads.size());
     for (std::size_t i = 0; i < frames.size(); ++i) {
         EXPECT_EQ(frames[i].payload, payloads[i]) << i;
@@ -154,56 +186,68 @@ TEST(Frame, HeaderStepsAndPrinting) {
     EXPECT_NE(pong.toString().find("opcode=0xa, masked=0, payload length=0"), std::string::npos);
 }
 
-TEST(Frame, ReaderRefusesOversizedLengthsBeforeAllocating) {
-    internal::FrameReader::Outcome outcome{};
-    // 2^63 + 1, top bit set.
-    readAll({0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 1}, &outcome);
-    EXPECT_EQ(outcome, internal::FrameReader::Outcome::TooLarge);
-    Bytes justOver{0x82, 0x7F};
-    const uint64_t n = internal::maxMessageSize + 1;
-    for (int s = 56; s >= 0; s -= 8) justOver.push_back(static_cast<uint8_t>(n >> s));
-    readAll(justOver, &outcome);
-    EXPECT_EQ(outcome, internal::FrameReader::Outcome::TooLarge);
-
-    // A continuation counts what has already been assembled.
-    asio::streambuf b;
-    fill(b, {0x00, 0x7E, 0x01, 0x00});
-    internal::FrameReader reader;
-    EXPECT_EQ(reader.step(b, internal::maxMessageSize - 255), internal::FrameReader::Outcome::NeedMore);
-    EXPECT_EQ(reader.step(b, internal::maxMessageSize - 255), internal::FrameReader::Outcome::TooLarge);
+TEST(Frame, ReaderRefusesBeforeStoringThePayload) {
+    const auto longLength = [](uint8_t first, uint64_t n) {
+        Bytes b{first, 0x7F};
+        for (int s = 56; s >= 0; s -= 8) b.push_back(static_cast<uint8_t>(n >> s));
+        return b;
+    };
+    const Bytes started = frameBytes(0x1, std::string(900, 'a'), false);  // 900 of at most 1000 held
+    struct Case {
+        Bytes wire;
+        uint16_t code;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {longLength(0x82, (1ull << 63) + 1), 1009, "Message too large: 9223372036854775809 bytes, at most 1000 accepted per message"},
+        {concat({started, longLength(0x80, ~0ull)}), 1009, "Message too large: 18446744073709551615 bytes, at most 1000 accepted per message"},
+        {concat({started, frameBytes(0x0, std::string(101, 'b'))}), 1009, "Message too large: 1001 bytes, at most 1000 accepted per message"},
+        {concat({started, frameBytes(0x1, "new")}), 1002, "Protocol violation: new data frame (opcode 0x1) inside a fragmented message"},
+        {frameBytes(0x9, std::string(126, 'p')), 1002, "Protocol violation: control frame (opcode 0x9) of 126 payload bytes, at most 125 allowed"},
+        {frameBytes(0x9, "", false), 1002, "Protocol violation: fragmented control frame (opcode 0x9)"},
+        {frameBytes(0x0, "z", false), 1002, "Protocol violation: continuation frame without a message in progress"},
+        {frameBytes(0x3, "z", false), 1002, "Protocol violation: non-final frame with reserved opcode 0x3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        internal::MessageAssembler assembler(1000);
+        const auto got = receive(c.wire, assembler);
+        ASSERT_TRUE(got.refusal);
+        EXPECT_EQ(got.refusal->code, c.code);
+        EXPECT_EQ(got.refusal->text, c.text);
+    }
+    // At the limits: a 125-byte ping, a message of exactly the limit.
+    internal::MessageAssembler assembler(1000);
+    const auto got = receive(concat({frameBytes(0x9, std::string(125, 'p')), started, frameBytes(0x0, std::string(100, 'b'))}), assembler);
+    EXPECT_FALSE(got.refusal);
+    ASSERT_EQ(got.messages.size(), 1u);
+    EXPECT_EQ(got.messages[0].first.size(), 1000u);
 }
 
-TEST(Frame, AssemblerJoinsFragmentsAndFlagsStrayContinuations) {
-    internal::MessageAssembler a;
-    auto frame = [](bool fin, uint8_t op, const std::string& s) {
-        WebSocketFrame f;
-        f.fin = fin;
-        f.opcode = op;
-        f.payload.assign(s.begin(), s.end());
-        return f;
-    };
-    auto f1 = frame(false, 0x1, "a"), f2 = frame(false, 0x0, "b"), f3 = frame(true, 0x0, "c");
-    EXPECT_EQ(a.onDataFrame(f1), internal::MessageAssembler::Result::Continue);
-    EXPECT_EQ(a.onDataFrame(f2), internal::MessageAssembler::Result::Continue);
-    EXPECT_EQ(a.assembledSize(), 2u);
-    ASSERT_EQ(a.onDataFrame(f3), internal::MessageAssembler::Result::Deliver);
-    EXPECT_EQ(a.message(), (Bytes{'a', 'b', 'c'}));
-    EXPECT_TRUE(a.isText());
-    EXPECT_EQ(a.assembledSize(), 0u);
+TEST(Frame, AssemblerJoinsFragmentsAroundControlFrames) {
+    internal::MessageAssembler assembler(internal::maxMessageSize, 64);
+    const auto got = receive(concat({frameBytes(0x1, "a", false), frameBytes(0x9, "x"), frameBytes(0x0, "bc", false, true),
+                                     frameBytes(0x0, "d", true, true),  // masked fragments unmask in place
+                                     frameBytes(0x2, "x", false), frameBytes(0x0, "y"),
+                                     frameBytes(0x0, "stray"), frameBytes(0x3, "r"), frameBytes(0x1, "")}),
+                             assembler);
+    EXPECT_FALSE(got.refusal);
+    const std::vector<std::pair<Bytes, bool>> expected = {
+        {{'a', 'b', 'c', 'd'}, true}, {{'x', 'y'}, false},
+        // Lenient: a final continuation or reserved opcode stands alone.
+        {{'s', 't', 'r', 'a', 'y'}, false}, {{'r'}, false}, {{}, true}};
+    EXPECT_EQ(got.messages, expected);
+    EXPECT_GE(got.minimumSpare, 64u);
+    EXPECT_EQ(assembler.assembledSize(), 0u);
+}
 
-    // A new binary start discards the text in progress; the type is the first fragment's.
-    auto g1 = frame(false, 0x1, "lost"), g2 = frame(false, 0x2, "x"), g3 = frame(true, 0x0, "y");
-    a.onDataFrame(g1);
-    a.onDataFrame(g2);
-    ASSERT_EQ(a.onDataFrame(g3), internal::MessageAssembler::Result::Deliver);
-    EXPECT_EQ(a.message(), (Bytes{'x', 'y'}));
-    EXPECT_FALSE(a.isText());
-
-    auto stray = frame(false, 0x0, "z"), reserved = frame(false, 0x3, "z"), finalReserved = frame(true, 0x3, "r");
-    EXPECT_EQ(a.onDataFrame(stray), internal::MessageAssembler::Result::Violation);
-    EXPECT_EQ(a.onDataFrame(reserved), internal::MessageAssembler::Result::Violation);
-    ASSERT_EQ(a.onDataFrame(finalReserved), internal::MessageAssembler::Result::Deliver);
-    EXPECT_FALSE(a.isText());
+TEST(Frame, CloseCodes) {
+    for (uint16_t code : {1000, 1003, 1007, 1014, 3000, 4999}) EXPECT_TRUE(internal::isValidCloseCode(code)) << code;
+    for (uint16_t code : {0, 999, 1004, 1005, 1006, 1015, 2999, 5000}) EXPECT_FALSE(internal::isValidCloseCode(code)) << code;
+    EXPECT_FALSE(internal::checkClosePayload({}));
+    EXPECT_FALSE(internal::checkClosePayload({0x03, 0xE8, 'o', 'k'}));
+    EXPECT_EQ(internal::checkClosePayload({0x03})->text, "Protocol violation: close frame with a 1-byte payload");
+    EXPECT_EQ(internal::checkClosePayload({0x03, 0xED})->text, "Protocol violation: close frame with status code 1005");
 }
 
 TEST(Handshake, KeysAndRequest) {

@@ -23,6 +23,7 @@ public:
     struct Message {
         std::vector<uint8_t> data;
         bool text = false;
+        std::size_t spare = 0;  // capacity past the end, as delivered
     };
 
     void attach(WebSocketClient& client) {
@@ -30,7 +31,7 @@ public:
         client.onCloseHandler = [this] { record([&] { ++closes; }); };
         client.onErrorHandler = [this](const std::string message) { record([&] { errors.push_back(message); }); };
         client.onMessageHandler = [this](const std::vector<uint8_t>& data, bool text) {
-            record([&] { messages.push_back({data, text}); });
+            record([&] { messages.push_back({data, text, data.capacity() - data.size()}); });
             if (onMessage) onMessage(data, text);
         };
     }
@@ -92,7 +93,17 @@ public:
     void log(logging::LogLevel level, const std::string& record) override {
         std::lock_guard<std::mutex> l(mutex_);
         records_.push_back({level, record});
+        changed_.notify_all();
         if (std::getenv("WS_TEST_LOG")) std::fprintf(stderr, "%s\n", record.c_str());
+    }
+    // Until `times` records contain `text`.
+    bool waitFor(const std::string& text, std::size_t times = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> l(mutex_);
+        return changed_.wait_for(l, timeout, [&] {
+            std::size_t n = 0;
+            for (auto& r : records_) n += r.second.find(text) != std::string::npos;
+            return n >= times;
+        });
     }
     std::vector<std::string> lines() {
         std::lock_guard<std::mutex> l(mutex_);
@@ -110,6 +121,7 @@ public:
 
 private:
     std::mutex mutex_;
+    std::condition_variable changed_;
     std::vector<std::pair<logging::LogLevel, std::string>> records_;
     logging::LogLevel previousLevel_;
 };

@@ -38,22 +38,31 @@ bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-ScriptedPeer::ScriptedPeer() {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+ScriptedPeer::ScriptedPeer(bool ipv6) : ipv6_(ipv6) {
+    listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("socket failed");
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 4) != 0) {
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    if (ipv6) {
+        auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        len = sizeof addr;
+    } else {
+        auto& addr = reinterpret_cast<sockaddr_in&>(storage);
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof addr;
+    }
+    auto* addr = reinterpret_cast<sockaddr*>(&storage);
+    if (::bind(listenFd_, addr, len) != 0 || ::listen(listenFd_, 4) != 0) {
         ::close(listenFd_);
         throw std::runtime_error("bind/listen failed");
     }
-    socklen_t len = sizeof addr;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+    ::getsockname(listenFd_, addr, &len);
+    port_ = ntohs(ipv6 ? reinterpret_cast<sockaddr_in6&>(storage).sin6_port : reinterpret_cast<sockaddr_in&>(storage).sin_port);
 }
 
 ScriptedPeer::~ScriptedPeer() {
@@ -62,7 +71,7 @@ ScriptedPeer::~ScriptedPeer() {
 }
 
 std::string ScriptedPeer::url(const std::string& pathAndQuery) const {
-    return "ws://127.0.0.1:" + std::to_string(port_) + pathAndQuery;
+    return std::string(ipv6_ ? "ws://[::1]:" : "ws://127.0.0.1:") + std::to_string(port_) + pathAndQuery;
 }
 
 bool ScriptedPeer::accept(Timeout timeout) {
@@ -215,6 +224,13 @@ void ScriptedPeer::closeConnection() {
         ::close(connFd_);
         connFd_ = -1;
     }
+}
+
+void ScriptedPeer::resetConnection() {
+    if (connFd_ < 0) return;
+    const linger hard{1, 0};
+    ::setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    closeConnection();
 }
 
 } // namespace test

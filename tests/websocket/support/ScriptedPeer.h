@@ -10,7 +10,7 @@ namespace orvanta {
 namespace websocket {
 namespace test {
 
-// A raw TCP server on 127.0.0.1 that a test drives step by step, for what a
+// A raw TCP server on 127.0.0.1 (or [::1]) that a test drives step by step, for what a
 // correct WebSocket server never does: malformed responses, odd frames,
 // silence. One connection at a time; everything blocks with a timeout and
 // runs on the test's thread. Frames are encoded and decoded here without the
@@ -29,7 +29,7 @@ public:
         Bytes payload;  // unmasked
     };
 
-    ScriptedPeer();
+    explicit ScriptedPeer(bool ipv6 = false);
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -61,6 +61,8 @@ public:
     // True when no byte arrives within `timeout`.
     bool quietFor(Timeout timeout);
     void closeConnection();
+    // Drops the connection with a TCP reset instead of an orderly FIN.
+    void resetConnection();
 
 private:
     bool readExactly(uint8_t* out, std::size_t n, std::chrono::steady_clock::time_point deadline);
@@ -68,6 +70,7 @@ private:
     int listenFd_ = -1;
     int connFd_ = -1;
     uint16_t port_ = 0;
+    bool ipv6_ = false;
 };
 
 inline ScriptedPeer::Bytes bytesOf(const std::string& s) { return ScriptedPeer::Bytes(s.begin(), s.end()); }
