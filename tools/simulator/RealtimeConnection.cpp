@@ -85,7 +85,9 @@ void RealtimeConnection::read() {
 void RealtimeConnection::onRead(beast::error_code ec, std::size_t) {
   if (ec) {
     state_->log("realtime: connection ended: " + ec.message());
-    if (ec == websocket::error::closed) {
+    // A close frame read whose answer could not be written (the client
+    // tore the connection down right after sending it) still came.
+    if (ec == websocket::error::closed || ws_.reason().code != websocket::close_code::none) {
       peerClosed();
       finish(ConnectionEnd::CloseFrame);
     } else if (!(ec == net::error::operation_aborted && closeStarted_)) {
