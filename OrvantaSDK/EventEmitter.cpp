@@ -38,7 +38,7 @@ struct EventEmitter::Internals {
     }
 };
 
-EventEmitter::EventEmitter() : internals_(std::make_unique<Internals>()) {}
+EventEmitter::EventEmitter() : internals_(std::make_shared<Internals>()) {}
 
 EventEmitter::~EventEmitter() { removeAllEventListeners(); }
 
@@ -77,7 +77,8 @@ void EventEmitter::removeAllEventListeners() {
 }
 
 void EventEmitter::emitEvent(const std::string& name, const OVAnyMap& payload) {
-    auto& in = *internals_;
+    const std::shared_ptr<Internals> keep = internals_; // `this` may be gone after a listener
+    auto& in = *keep;
     std::vector<std::shared_ptr<Entry>> targets;
     {
         std::lock_guard<std::mutex> lock(in.mutex);

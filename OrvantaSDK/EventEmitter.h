@@ -14,7 +14,9 @@ namespace orvanta {
 // threads, WebSocket I/O, timers, token callbacks); every operation here is
 // thread-safe. Listeners run synchronously on the emitting thread, with no
 // lock of the emitter held, so a listener may emit, subscribe or unsubscribe.
-// Not for the audio thread: emitting takes a lock and allocates.
+// A listener may also destroy the emitter; the emit that called it then calls
+// no further listener. Not for the audio thread: emitting takes a lock and
+// allocates.
 class EventEmitter {
 public:
     using Listener = std::function<void(const std::string& name, const OVAnyMap& payload)>;
@@ -48,7 +50,9 @@ public:
 
 private:
     struct Internals;
-    std::unique_ptr<Internals> internals_;
+    // Shared with every emit in progress: a listener may destroy the emitter,
+    // and the emit that called it still finishes its loop afterwards.
+    std::shared_ptr<Internals> internals_;
 };
 
 } // namespace orvanta

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -19,6 +22,8 @@ struct OfflineRenderer::Internals {
     std::atomic<std::uint64_t> blocks{0};
     std::atomic<std::uint64_t> failed{0};
     std::atomic<bool> stopRequested{false};
+    std::mutex stepMutex; // only for the paced wait between steps
+    std::condition_variable stepWake;
     std::thread audioThread;
 
     Internals(AudioNode& n, Settings s) : node(n), settings(s) {}
@@ -51,8 +56,44 @@ struct OfflineRenderer::Internals {
         }
     }
 
+    // Audio thread: the whole run. Nothing in the per-block path locks or
+    // allocates; a paced run waits for its next step between blocks.
+    void run(const Source& source, const Sink& sink, bool paced) {
+        using Clock = std::chrono::steady_clock;
+        const std::chrono::duration<double> period(static_cast<double>(settings.blockFrames) /
+                                                   (settings.sampleRate * settings.speed));
+        const std::uint64_t stepBlocks = static_cast<std::uint64_t>(
+            std::clamp(std::round(settings.stepSeconds / period.count()), 1.0, 1e9));
+        const auto start = Clock::now();
+        auto blockTime = [&](std::uint64_t block) {
+            return start + std::chrono::duration_cast<Clock::duration>(period * static_cast<double>(block));
+        };
+        std::uint64_t next = 0; // the next block to render
+        while (!stopRequested.load()) {
+            // Unpaced: one block per round. Paced: every block due by now.
+            const std::uint64_t due =
+                paced ? static_cast<std::uint64_t>((Clock::now() - start) / period) + 1 : next + 1;
+            for (; next < due; ++next) {
+                if (stopRequested.load() || !source(interleavedIn.data(), settings.blockFrames))
+                    return;
+                renderBlock();
+                if (sink && node.getNumberOfOutputs() > 0)
+                    sink(interleavedOut.data(), settings.blockFrames);
+            }
+            if (paced) {
+                std::unique_lock<std::mutex> lock(stepMutex);
+                stepWake.wait_until(lock, blockTime(next + stepBlocks - 1), [this] { return stopRequested.load(); });
+            }
+        }
+    }
+
     void joinAudioThread() {
-        stopRequested = true;
+        {
+            // Under the step mutex, so that a paced wait cannot miss it.
+            std::lock_guard<std::mutex> lock(stepMutex);
+            stopRequested = true;
+        }
+        stepWake.notify_all();
         if (audioThread.joinable())
             audioThread.join();
     }
@@ -62,6 +103,9 @@ OfflineRenderer::OfflineRenderer(AudioNode& node, Settings settings)
     : internals_(std::make_unique<Internals>(node, settings)) {
     if (settings.sampleRate <= 0 || settings.blockFrames <= 0 || settings.channels <= 0)
         throw std::invalid_argument("OfflineRenderer: rate, block size and channels must be positive");
+    if (!std::isfinite(settings.stepSeconds) || settings.stepSeconds < 0 || !std::isfinite(settings.speed) ||
+        settings.speed <= 0)
+        throw std::invalid_argument("OfflineRenderer: the pacing step and speed must be finite, the speed positive");
     if (node.getNumberOfInputs() != 1 || node.getNumberOfOutputs() > 1)
         throw std::invalid_argument("OfflineRenderer: drives nodes with one input and at most one output");
     const std::size_t samples = static_cast<std::size_t>(settings.blockFrames) * settings.channels;
@@ -121,22 +165,8 @@ void OfflineRenderer::startRealtime(Source source, Sink sink, bool paced) {
         throw std::logic_error("OfflineRenderer: start() first");
     in.joinAudioThread();
     in.stopRequested = false;
-    in.audioThread = std::thread([&in, source = std::move(source), sink = std::move(sink), paced] {
-        const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(static_cast<double>(in.settings.blockFrames) / in.settings.sampleRate));
-        auto next = std::chrono::steady_clock::now();
-        while (!in.stopRequested.load()) {
-            if (!source(in.interleavedIn.data(), in.settings.blockFrames))
-                break;
-            in.renderBlock();
-            if (sink && in.node.getNumberOfOutputs() > 0)
-                sink(in.interleavedOut.data(), in.settings.blockFrames);
-            if (paced) {
-                next += period;
-                std::this_thread::sleep_until(next);
-            }
-        }
-    });
+    in.audioThread = std::thread(
+        [&in, source = std::move(source), sink = std::move(sink), paced] { in.run(source, sink, paced); });
 }
 
 void OfflineRenderer::waitRealtime() {

@@ -24,6 +24,13 @@ public:
         int sampleRate = 48000;
         int blockFrames = 480;
         int channels = 1;
+        // Paced runs wake once per step (of wall-clock time, at least one
+        // block) and render the blocks whose time has come back to back: in
+        // real time on average, one process call per block as a host makes,
+        // without a wake-up for every block.
+        double stepSeconds = 0.1;
+        // Paced runs go this many times faster than real time.
+        double speed = 1.0;
     };
     // Fills `frames` interleaved frames of input; false ends the run (the
     // block is not rendered).
@@ -50,10 +57,12 @@ public:
     // Needs start() first.
     std::vector<float> render(const std::vector<float>& interleaved);
 
-    // Starts the audio thread: each period it asks `source` for a block,
-    // processes it and hands the output to `sink`. Paced: one block per
-    // block duration on steady_clock; otherwise back to back. Runs until
-    // the source returns false or stop() is called. Needs start() first.
+    // Starts the audio thread: for each block it asks `source` for the
+    // input, processes it and hands the output to `sink`. Paced: block k is
+    // rendered once k block durations have passed on steady_clock, in steps
+    // of the settings' stepSeconds; otherwise back to back. Runs until the
+    // source returns false or stop() is called (which also ends a step's
+    // wait at once). Needs start() first.
     void startRealtime(Source source, Sink sink, bool paced = true);
     // Waits until a real-time run has ended by itself.
     void waitRealtime();

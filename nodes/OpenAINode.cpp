@@ -255,15 +255,19 @@ OpenAINode::OpenAINode(const OVAnyMap& config) : SingleBusAudioProcessorNode(con
                                  "[OpenAINode] No API key provided, getting ephemeral token from API.",
                                  "[OpenAINode] Successfully obtained ephemeral token from API.",
                                  "[OpenAINode] Failed to get ephemeral token from API: ",
-                                 "[OpenAINode] Retrying to get ephemeral token from API."},
+                                 "[OpenAINode] Retrying to get ephemeral token from API.",
+                                 "[OpenAINode] Session attempt timed out, retrying in 3 seconds.",
+                                 "[OpenAINode] Session has no id, restarting in 3 seconds.",
+                                 "[OpenAINode] Sending audio failed, scheduling reconnect: "},
         std::move(hooks));
     start();
 }
 
 OpenAINode::~OpenAINode() {
     // Before any member goes: no session thread, client, timer or token
-    // callback reaches this node after shutdown() returns.
-    internals->session->shutdown();
+    // callback reaches this node afterwards. Also from inside one of the
+    // node's own listeners, on its session thread.
+    SessionController::destroy(internals->session);
 }
 
 void OpenAINode::registerWithHost() {

@@ -27,9 +27,8 @@ namespace orvanta::extensions::openai {
 //   to keep their order with the response audio.
 // - Events are emitted from the node's session thread, never from the audio
 //   thread or the client's I/O thread; a listener may call the node's
-//   actions and setters.
-//
-// Do not destroy the node from inside one of its own event listeners.
+//   actions and setters, and may destroy the node (no listener is called
+//   afterwards). So a delegate method that emits does so as its last step.
 class OpenAINode : public SingleBusAudioProcessorNode, public OpenAIWebSocketClientDelegate {
 public:
     explicit OpenAINode(const OVAnyMap& config);

@@ -124,12 +124,18 @@ OpenAITranscribeNode::OpenAITranscribeNode(const OVAnyMap& config)
                                  "[OpenAITranscribeNode] No API key provided, getting ephemeral token from API.",
                                  "[OpenAITranscribeNode] Successfully obtained ephemeral token.",
                                  "[OpenAITranscribeNode] Failed to get ephemeral token: ",
-                                 "[OpenAITranscribeNode] Retrying ephemeral token fetch."},
+                                 "[OpenAITranscribeNode] Retrying ephemeral token fetch.",
+                                 "[OpenAITranscribeNode] Session attempt timed out, retrying in 3 seconds.",
+                                 "[OpenAITranscribeNode] Session has no id, restarting in 3 seconds.",
+                                 "[OpenAITranscribeNode] Sending audio failed, scheduling reconnect: "},
         std::move(hooks));
     start();
 }
 
-OpenAITranscribeNode::~OpenAITranscribeNode() { internals->session->shutdown(); }
+OpenAITranscribeNode::~OpenAITranscribeNode() {
+    // Also from inside one of the node's own listeners, on its session thread.
+    SessionController::destroy(internals->session);
+}
 
 void OpenAITranscribeNode::registerWithHost() {
     const NodeTypeInfo info = getNodeTypeInfo();

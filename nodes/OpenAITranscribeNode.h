@@ -16,7 +16,7 @@ namespace orvanta::extensions::openai {
 //
 // Threads: as OpenAINode. consume runs on the host's audio thread and takes
 // no lock and allocates nothing; every delegate callback and every event runs
-// on the node's session thread.
+// on the node's session thread. A listener may destroy the node.
 class OpenAITranscribeNode : public SingleBusAudioSinkNode, public OpenAIWebSocketClientDelegate {
 public:
     static constexpr const char* TRANSCRIBE_MODEL = "gpt-realtime-whisper";

@@ -4,13 +4,31 @@
 #include "token/OpenAITokenProvider.h"
 
 #include <exception>
+#include <utility>
 
 namespace orvanta::extensions::openai {
 
 namespace {
-constexpr int reconnectDelayMs = 3000;
-constexpr int sessionUpdateDelayMs = 500;
+std::mutex settingsMutex;
+SessionSettings& currentSettings() {
+    static SessionSettings settings;
+    return settings;
+}
+
+int toMs(std::chrono::milliseconds ms) { return static_cast<int>(ms.count()); }
 } // namespace
+
+SessionSettings getSessionSettings() {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    return currentSettings();
+}
+
+void setSessionSettings(const SessionSettings& settings) {
+    std::lock_guard<std::mutex> lock(settingsMutex);
+    currentSettings() = settings;
+}
+
+void resetSessionSettings() { setSessionSettings(SessionSettings()); }
 
 // The delegate a client actually talks to. It forwards to the node, either
 // inline (audio, which must keep its order with the ring buffer) or through
@@ -25,10 +43,15 @@ public:
         attached = false;
     }
 
+    // Neither confirmed nor ended yet: the connection is still being opened.
+    bool stillOpening() const { return !created.load() && !ended.load(); }
+
     void onSessionCreated() override {
+        created.store(true);
         later([](OpenAIWebSocketClientDelegate& d) { d.onSessionCreated(); });
     }
     void onSessionDisconnected() override {
+        ended.store(true);
         later([](OpenAIWebSocketClientDelegate& d) { d.onSessionDisconnected(); });
     }
     void onInputAudioTranscriptionDelta(const std::string& delta) override {
@@ -101,11 +124,14 @@ private:
     const uint64_t gen;
     std::recursive_mutex mutex;
     bool attached = true;
+    std::atomic<bool> created{false};
+    std::atomic<bool> ended{false};
 };
 
 struct SessionController::Slot {
     std::unique_ptr<Relay> relay;
     std::unique_ptr<OpenAIWebSocketClient> client;
+    uint64_t attempt = 0; // the attempt that made it
 
     ~Slot() {
         if (relay)
@@ -118,9 +144,25 @@ struct SessionController::Slot {
 };
 
 SessionController::SessionController(std::string key, std::string modelName, Texts logTexts, Hooks nodeHooks)
-    : apiKey(std::move(key)), model(std::move(modelName)), texts(std::move(logTexts)), hooks(std::move(nodeHooks)) {}
+    : apiKey(std::move(key)), model(std::move(modelName)), texts(std::move(logTexts)), hooks(std::move(nodeHooks)),
+      settings(getSessionSettings()) {}
 
 SessionController::~SessionController() { shutdown(); }
+
+void SessionController::destroy(std::unique_ptr<SessionController>& controller) {
+    if (!controller)
+        return;
+    controller->shutdown(); // in place: the sender still reaches it until then
+    if (controller->worker.isCurrentThread()) {
+        // A listener is destroying the node from inside an event: the code
+        // that emitted it is still on this thread's stack and returns
+        // through the controller, so the controller goes once it has.
+        SessionController* raw = controller.release();
+        raw->worker.destroyAfterTask([raw] { delete raw; });
+        return;
+    }
+    controller.reset();
+}
 
 void SessionController::post(std::function<void()> task) {
     if (shuttingDown.load())
@@ -133,6 +175,16 @@ void SessionController::postIfCurrent(uint64_t gen, std::function<void()> task) 
         if (currentGeneration.load() == gen)
             task();
     });
+}
+
+bool SessionController::emit(const char* name, const OVAnyMap& payload) {
+    hooks.emitEvent(name, payload);
+    return !shuttingDown.load();
+}
+
+bool SessionController::reportError(const std::string& type, const std::string& message) {
+    hooks.delegate->onError(type, "", message);
+    return !shuttingDown.load();
 }
 
 void SessionController::start() {
@@ -155,8 +207,25 @@ std::shared_ptr<OpenAIWebSocketClient> SessionController::client() const {
 
 void SessionController::runStart() {
     orvanta::Logger::info(texts.startingSession);
-    hooks.emitEvent("sessionStarting", OVAnyMap());
+    if (!emit("sessionStarting", OVAnyMap()))
+        return;
     stopSender();
+
+    // The new attempt's deadline takes the reconnect timer's place; a restart
+    // already handed to the worker is void.
+    const uint64_t thisAttempt = ++attempt;
+    awaitingSession = true;
+    const uint64_t ticket = reconnectTicket.fetch_add(1) + 1;
+    reconnectTimer.start(
+        [this, ticket, thisAttempt] {
+            reconnectQueued.store(true);
+            post([this, ticket, thisAttempt] {
+                reconnectQueued.store(false);
+                if (reconnectTicket.load() == ticket && attempt == thisAttempt)
+                    abandonAttempt();
+            });
+        },
+        toMs(settings.attemptDeadline));
 
     if (!apiKey.empty()) {
         startSession(apiKey);
@@ -167,46 +236,53 @@ void SessionController::runStart() {
     std::shared_ptr<CancelToken> token = cancelToken;
     try {
         OpenAITokenProvider::shared().getToken(
-            [this, token](const Result<std::string>& result) {
+            [this, token, thisAttempt](const Result<std::string>& result) {
                 // Held for the whole callback: the node's destructor waits
                 // here, and after it has set the flag nothing reaches the node.
                 std::lock_guard<std::mutex> lock(token->mutex);
                 if (token->cancelled)
                     return;
                 if (result.hasValue())
-                    post([this, value = result.getValue()] { onTokenResult(true, value); });
+                    post([this, thisAttempt, value = result.getValue()] { onTokenResult(thisAttempt, true, value); });
                 else
-                    post([this, message = result.getError().getMessage()] { onTokenResult(false, message); });
+                    post([this, thisAttempt, message = result.getError().getMessage()] {
+                        onTokenResult(thisAttempt, false, message);
+                    });
             },
             hooks.tokenSessionConfig());
     } catch (const std::exception& e) {
         // The provider could not even be set up (missing credentials): the
         // same road as a failed request, so the node retries.
-        onTokenResult(false, e.what());
+        onTokenResult(thisAttempt, false, e.what());
     }
 }
 
-void SessionController::onTokenResult(bool ok, const std::string& tokenOrMessage) {
+void SessionController::abandonAttempt() {
+    orvanta::Logger::error(texts.attemptTimedOut);
+    ++attempt; // a token that still arrives for it starts nothing
+    awaitingSession = false;
+    stopSender();
+    dropClient();
+    reconnectLater();
+}
+
+void SessionController::onTokenResult(uint64_t forAttempt, bool ok, const std::string& tokenOrMessage) {
+    // Requests overlap (a start during a slow fetch); only the latest one's
+    // answer may act, or a stale failure would restart a healthy session.
+    if (forAttempt != attempt) {
+        orvanta::Logger::debug("[SessionController] Ignored the answer to a superseded token request.");
+        return;
+    }
     if (ok) {
         orvanta::Logger::debug(texts.tokenObtained);
         startSession(tokenOrMessage);
         return;
     }
     orvanta::Logger::error(texts.tokenFailedPrefix + tokenOrMessage);
-    hooks.delegate->onError("token_error", "", tokenOrMessage);
-    const uint64_t ticket = reconnectTicket.load();
-    reconnectTimer.start(
-        [this, ticket] {
-            reconnectQueued.store(true);
-            post([this, ticket] {
-                reconnectQueued.store(false);
-                if (reconnectTicket.load() != ticket)
-                    return;
-                orvanta::Logger::debug(texts.tokenRetry);
-                runStart();
-            });
-        },
-        reconnectDelayMs);
+    awaitingSession = false;
+    if (!reportError("token_error", tokenOrMessage))
+        return;
+    armRestart(Restart::TokenRetry);
 }
 
 void SessionController::startSession(const std::string& apiKeyOrToken) {
@@ -224,6 +300,7 @@ void SessionController::startSession(const std::string& apiKeyOrToken) {
 
     auto slot = std::shared_ptr<Slot>(new Slot, [this](Slot* s) { retire(s); });
     slot->relay = std::make_unique<Relay>(*this, gen);
+    slot->attempt = attempt;
     {
         // The generation goes live before the client exists, so its first
         // callbacks already count as current.
@@ -233,14 +310,16 @@ void SessionController::startSession(const std::string& apiKeyOrToken) {
         current.reset();
     }
     try {
-        slot->client = std::make_unique<OpenAIWebSocketClient>(apiKeyOrToken, model);
+        slot->client = settings.makeClient ? settings.makeClient(apiKeyOrToken, model)
+                                           : std::make_unique<OpenAIWebSocketClient>(apiKeyOrToken, model);
     } catch (const std::exception& e) {
         // A transport that cannot even be built would leave the node without
         // a session for good; report it like a failed connection and retry.
         orvanta::Logger::error(std::string("[SessionController] Failed to create the OpenAI client: ") + e.what());
-        hooks.delegate->onError("websocket_error", "", e.what());
+        awaitingSession = false;
         previous.reset();
-        reconnectLater();
+        if (reportError("websocket_error", e.what()))
+            reconnectLater();
         return;
     }
     slot->client->setDelegate(slot->relay.get());
@@ -251,8 +330,39 @@ void SessionController::startSession(const std::string& apiKeyOrToken) {
     slot.reset();
     previous.reset(); // the old client ends here (or where its last user lets go)
 
-    sender = std::make_unique<async::TaskRunner>(hooks.senderPeriodMs, hooks.sendAudio, hooks.senderWakeup);
+    sender = std::make_unique<async::TaskRunner>(hooks.senderPeriodMs, [this] { runSender(); }, hooks.senderWakeup);
     sender->start();
+}
+
+void SessionController::runSender() {
+    // A transport's send may throw (no entropy for a frame mask, no memory):
+    // that is a failed append, not the end of the sender thread.
+    std::string what;
+    try {
+        hooks.sendAudio();
+        return;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+        what = "unknown exception";
+    }
+    orvanta::Logger::error(texts.sendThrewPrefix + what);
+    if (!shuttingDown.load() && !reconnectTimer.isRunning() && !reconnectQueued.load())
+        armRestart(Restart::AfterLoss);
+}
+
+void SessionController::dropClient() {
+    std::shared_ptr<Slot> slot;
+    {
+        std::lock_guard<std::mutex> lock(clientMutex);
+        slot.swap(current);
+        generation += 1; // whatever the dropped client still reports is stale
+        currentGeneration.store(generation);
+    }
+    if (slot) {
+        slot->relay->detach();
+        slot->client->setDelegate(nullptr);
+    }
 }
 
 void SessionController::retire(Slot* slot) {
@@ -278,9 +388,22 @@ void SessionController::stopSender() {
 }
 
 void SessionController::scheduleSessionUpdate() {
-    if (shuttingDown.load() || sessionUpdateTimer.isRunning())
+    if (shuttingDown.load() || updateScheduled.exchange(true))
         return;
-    sessionUpdateTimer.start([this] { requestSessionUpdate(); }, sessionUpdateDelayMs);
+    try {
+        sessionUpdateTimer.start(
+            [this] {
+                // Cleared before the update is queued (and the update reads
+                // the parameters only when it runs), so a change made from
+                // here on either rides on this update or schedules the next.
+                updateScheduled.store(false);
+                requestSessionUpdate();
+            },
+            toMs(settings.updateDelay));
+    } catch (...) {
+        updateScheduled.store(false);
+        throw;
+    }
 }
 
 void SessionController::requestSessionUpdate() {
@@ -293,38 +416,47 @@ void SessionController::requestSessionUpdate() {
     });
 }
 
-void SessionController::reconnectLater() { armReconnect(false); }
+void SessionController::reconnectLater() { armRestart(Restart::AfterLoss); }
 
-void SessionController::armReconnect(bool onlyIfStillDown) {
+void SessionController::armRestart(Restart kind) {
     if (shuttingDown.load())
         return;
     const uint64_t ticket = reconnectTicket.load();
     reconnectTimer.start(
-        [this, ticket, onlyIfStillDown] {
+        [this, ticket, kind] {
             reconnectQueued.store(true);
-            post([this, ticket, onlyIfStillDown] {
+            post([this, ticket, kind] {
                 reconnectQueued.store(false);
                 if (reconnectTicket.load() != ticket)
                     return;
-                if (onlyIfStillDown) {
-                    // The sender may have seen the client still connecting
-                    // just before its session came up: a session that is up
-                    // by now needs no restart.
+                if (kind == Restart::IfStillDown) {
+                    // The sender may have seen the session down just before a
+                    // new one came up: a session that is up by now stays.
                     auto c = client();
-                    if (c && c->getIsConnected())
+                    if (c && c->hasActiveSession())
                         return;
                 }
+                if (kind == Restart::TokenRetry)
+                    orvanta::Logger::debug(texts.tokenRetry);
                 runStart();
             });
         },
-        reconnectDelayMs);
+        toMs(settings.reconnectDelay));
 }
 
 void SessionController::reconnectUnlessPending(const std::string& debugText) {
     if (shuttingDown.load() || reconnectTimer.isRunning() || reconnectQueued.load())
         return;
+    {
+        // A client still opening its connection is its attempt's to give
+        // up on, by the deadline; a restart from here would only cut short
+        // a slow set-up.
+        std::lock_guard<std::mutex> lock(clientMutex);
+        if (current && current->relay->stillOpening())
+            return;
+    }
     orvanta::Logger::debug(debugText);
-    armReconnect(true);
+    armRestart(Restart::IfStillDown);
 }
 
 void SessionController::cancelReconnect() {
@@ -333,15 +465,37 @@ void SessionController::cancelReconnect() {
 }
 
 void SessionController::sessionCreated() {
+    auto c = client();
+    if (c && c->getIsConnected() && !c->hasActiveSession()) {
+        // Every request on a session without an id is refused ("No active
+        // session"): restart rather than sit on it.
+        orvanta::Logger::error(texts.sessionWithoutId);
+        awaitingSession = false;
+        reconnectLater();
+        return;
+    }
+    c.reset();
+    awaitingSession = false;
     cancelReconnect();
     hooks.updateSession();
+    if (shuttingDown.load())
+        return; // the update reported an error whose listener destroyed the node
     if (hooks.senderWakeup)
         hooks.senderWakeup->notify();
-    hooks.emitEvent("sessionCreated", OVAnyMap());
+    emit("sessionCreated", OVAnyMap());
 }
 
 void SessionController::sessionDisconnected() {
-    hooks.emitEvent("sessionDisconnected", OVAnyMap());
+    if (!emit("sessionDisconnected", OVAnyMap()))
+        return;
+    if (awaitingSession) {
+        std::lock_guard<std::mutex> lock(clientMutex);
+        // The previous session ended while the new attempt still fetches its
+        // token: that attempt's deadline stands.
+        if (current && current->attempt != attempt)
+            return;
+    }
+    awaitingSession = false;
     reconnectLater();
 }
 
@@ -368,7 +522,7 @@ void SessionController::shutdown() {
     detachCurrent();
     sessionUpdateTimer.stop();
     reconnectTimer.stop();
-    worker.stop(); // no lifecycle work runs after this
+    worker.stop(); // no further lifecycle task starts after this
     stopSender();
     // The worker or the sender may have armed a timer or made a client
     // before they stopped.

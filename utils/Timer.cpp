@@ -2,17 +2,10 @@
 
 #include "OrvantaSDK/Logger.h"
 
-#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <string>
 #include <utility>
-
-namespace {
-// The thread polls its flags at this interval, so a cancellation takes
-// effect within one poll without the thread taking any lock.
-constexpr std::chrono::milliseconds pollInterval{50};
-} // namespace
 
 Timer::~Timer() { stop(); }
 
@@ -32,15 +25,10 @@ void Timer::start(std::function<void()> callback, int delayMs) {
 }
 
 void Timer::threadMain(std::function<void()> callback, int delayMs) {
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(delayMs > 0 ? delayMs : 0);
-    while (running && !cancelled) {
-        const auto now = clock::now();
-        if (now >= deadline)
-            break;
-        // The last poll lands on the deadline instead of up to one poll
-        // interval after it.
-        std::this_thread::sleep_for(std::min<clock::duration>(pollInterval, deadline - now));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs > 0 ? delayMs : 0);
+    {
+        std::unique_lock<std::mutex> lock(waitMutex);
+        wake.wait_until(lock, deadline, [this] { return cancelled.load(); });
     }
     if (running && !cancelled) {
         try {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -26,12 +27,19 @@ public:
     // logger and ends the timer normally.
     void start(std::function<void()> callback, int delayMs);
 
-    // Cancels a pending callback (within one poll) and waits for the timer
-    // thread to end, including a callback that is already executing.
+    // Cancels a pending callback and waits for the timer thread to end,
+    // including a callback that is already executing. A pending callback is
+    // woken at once: a session start waits on this, so it must not cost a
+    // polling interval.
     void stop() {
         std::lock_guard<std::recursive_mutex> lock(mutex);
-        if (running)
+        if (running) {
+            // Under waitMutex: the thread tests the flag and then sleeps under
+            // it, so the wake-up cannot fall between the two.
+            std::lock_guard<std::mutex> wait(waitMutex);
             cancelled = true;
+        }
+        wake.notify_all();
         if (thread.joinable())
             thread.join();
     }
@@ -47,4 +55,6 @@ private:
     std::atomic<bool> running{false};
     std::atomic<bool> cancelled{false};
     std::recursive_mutex mutex; // serialises start, stop, destruction
+    std::mutex waitMutex;       // with `wake`, for the pending delay
+    std::condition_variable wake;
 };

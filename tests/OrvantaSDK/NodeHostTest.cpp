@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 
@@ -142,19 +143,35 @@ TEST(OfflineRenderer, RealtimeRunsOnItsOwnThreadUntilTheSourceEnds) {
     EXPECT_EQ(collected.size(), input.size());
     EXPECT_EQ(renderer.getBlocksRendered(), 100u);
 
-    // Paced: stop() ends an endless source.
-    std::atomic<int> served{0};
-    renderer.startRealtime(
+    // Paced, in steps of five blocks at twice real time: block k is never
+    // rendered before k block durations (at that speed) have passed.
+    OfflineRenderer paced(node, {48000, 480, 1, 0.05, 2.0});
+    ASSERT_TRUE(paced.start());
+    int served = 0;
+    const auto begin = std::chrono::steady_clock::now();
+    paced.startRealtime(
         [&](float* block, int frames) {
             std::fill_n(block, frames, 0.0f);
-            ++served;
+            return ++served <= 30;
+        },
+        nullptr);
+    paced.waitRealtime();
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::microseconds(29 * 5000));
+    EXPECT_EQ(paced.getBlocksRendered(), 30u);
+
+    // stop() ends an endless source at once, even in the middle of an hour's step.
+    OfflineRenderer slow(node, {48000, 480, 1, 3600.0});
+    ASSERT_TRUE(slow.start());
+    std::atomic<int> first{0};
+    slow.startRealtime(
+        [&](float* block, int frames) {
+            std::fill_n(block, frames, 0.0f);
+            ++first;
             return true;
         },
-        nullptr, true);
-    while (served.load() < 3)
+        nullptr);
+    while (first.load() < 1)
         std::this_thread::yield();
-    renderer.stop();
-    const int after = served.load();
-    EXPECT_GE(after, 3);
-    EXPECT_EQ(served.load(), after);
+    slow.stop();
+    EXPECT_EQ(first.load(), 1);
 }

@@ -111,8 +111,11 @@ TEST_F(NodeStress, DestroyingVoiceNodesInEveryState) {
         auto audio = std::make_unique<AudioThread>(*node);
         if (state >= 2) {
             EventRecorder events(*node);
-            events.waitFor("sessionCreated", 1, std::chrono::seconds(10));
-            node->callAction("createResponse", OVAnyMap{{"text", "talk"}});
+            // Its "sessionCreated" may have come before the recorder: the
+            // session is up once a response can be asked for.
+            nodetest::eventually(
+                [&] { return node->callAction("createResponse", OVAnyMap{{"text", "talk"}}).hasValue(); },
+                std::chrono::seconds(10));
             if (state == 3)
                 events.waitFor("responseCreated", 1, std::chrono::seconds(10));
         }
@@ -232,5 +235,33 @@ TEST_F(NodeStress, DestroyingTranscribeNodesInEveryState) {
         audio.join();
         host.join();
         node.reset();
+    }
+}
+
+// A change made at any moment of a coalesced update, even while it is being
+// sent, must reach the service: by that update or by the next.
+TEST_F(NodeStress, APropertySetDuringACoalescedUpdateIsNeverLost) {
+    SessionSettings settings;
+    settings.updateDelay = std::chrono::milliseconds(2); // many rounds, each landing anywhere in the update
+    setSessionSettings(settings);
+    auto node = std::make_unique<OpenAINode>(OVAnyMap{{"apiKey", "sk-test"}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(waitForClientEvent("session.update"));
+    for (int round = 0; round < 400; ++round) {
+        simulator->clearReceivedClientEvents();
+        node->setValue("instructions", OVAny("first " + std::to_string(round)));
+        std::this_thread::sleep_for(std::chrono::microseconds(randomMs(3000)));
+        const std::string last = "second " + std::to_string(round);
+        node->setValue("instructions", OVAny(last));
+        ASSERT_TRUE(simulator->waitForClientEvents(
+            [&](const std::vector<std::string>& received) {
+                for (const auto& text : received)
+                    if (text.find("\"instructions\":\"" + last + "\"") != std::string::npos)
+                        return true;
+                return false;
+            },
+            std::chrono::seconds(5)))
+            << "round " << round << ": the last change never went out";
     }
 }

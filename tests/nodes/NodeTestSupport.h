@@ -19,9 +19,10 @@ class LogCapture {
 public:
     LogCapture() {
         orvanta::Logger::setLevel(orvanta::Logger::Level::Debug);
-        orvanta::Logger::setSink([this](orvanta::Logger::Level, const std::string& line) {
+        orvanta::Logger::setSink([this](orvanta::Logger::Level level, const std::string& line) {
             std::lock_guard<std::mutex> lock(mutex);
             lines.push_back(line);
+            errorLines += level == orvanta::Logger::Level::Error;
         });
     }
     ~LogCapture() {
@@ -46,6 +47,10 @@ public:
             n += l.rfind(prefix, 0) == 0;
         return n;
     }
+    int errors() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return errorLines;
+    }
     std::string lastWithPrefix(const std::string& prefix) const {
         std::lock_guard<std::mutex> lock(mutex);
         for (auto it = lines.rbegin(); it != lines.rend(); ++it)
@@ -57,6 +62,7 @@ public:
 private:
     mutable std::mutex mutex;
     std::vector<std::string> lines;
+    int errorLines = 0;
 };
 
 struct RecordedEvent {

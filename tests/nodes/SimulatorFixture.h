@@ -4,6 +4,7 @@
 
 #include "OrvantaSDK/Orvanta.h"
 #include "networkclient/TransferSettings.h"
+#include "nodes/SessionController.h"
 #include "realtime/RealtimeEndpoint.h"
 #include "token/TokenServiceEndpoint.h"
 #include "tools/simulator/Simulator.h"
@@ -37,6 +38,7 @@ protected:
     void TearDown() override {
         orvanta::extensions::openai::clearRealtimeEndpointOverride();
         orvanta::extensions::openai::clearTokenServiceEndpointOverride();
+        orvanta::extensions::openai::resetSessionSettings();
         orvanta::Orvanta::removeValue("orvanta", "appID");
         orvanta::Orvanta::removeValue("orvanta", "appSecret");
         simulator.reset();

@@ -23,6 +23,14 @@ TEST(SimulatorEndpoint, UpgradeChecksKeyPathQueryAndSubprotocols) {
     EXPECT_EQ(client.connect(kConversationTarget, kProtocols), 101u);
     EXPECT_EQ(client.negotiated, "realtime");
   }
+  {
+    // A key in the Authorization header needs no subprotocol, and the answer
+    // then names none.
+    TestClient client(simulator.port());
+    client.bearer = kKey;
+    EXPECT_EQ(client.connect(kConversationTarget, {}), 101u);
+    EXPECT_EQ(client.negotiated, "");
+  }
   struct Case {
     std::string target;
     std::vector<std::string> protocols;
@@ -47,11 +55,13 @@ TEST(SimulatorEndpoint, UpgradeChecksKeyPathQueryAndSubprotocols) {
     EXPECT_EQ(client.refusalBody.find(wrongKey), std::string::npos) << "a refused key is never echoed whole";
   }
   const auto records = simulator.handshakes();
-  ASSERT_EQ(records.size(), cases.size() + 1);
+  ASSERT_EQ(records.size(), cases.size() + 2);
   EXPECT_EQ(records[0].target, kConversationTarget);
   EXPECT_EQ(records[0].subprotocols, "realtime, openai-insecure-api-key." + kKey);
   EXPECT_EQ(records[0].status, 101u);
-  EXPECT_EQ(records[1].status, 401u);
+  EXPECT_EQ(records[1].subprotocols, "");
+  EXPECT_EQ(records[1].status, 101u);
+  EXPECT_EQ(records[2].status, 401u);
 }
 
 TEST(SimulatorEndpoint, ClientSecretsAreIssuedAcceptedAndBoundToTheirSession) {

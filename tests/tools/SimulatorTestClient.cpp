@@ -82,8 +82,9 @@ unsigned TestClient::connect(const std::string& target, const std::vector<std::s
   bool done = false;
   websocket::response_type response;
   auto run = [&](auto& ws) {
-    ws.set_option(websocket::stream_base::decorator([joined](websocket::request_type& request) {
+    ws.set_option(websocket::stream_base::decorator([joined, bearer = bearer](websocket::request_type& request) {
       if (!joined.empty()) request.set(http::field::sec_websocket_protocol, joined);
+      if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
     }));
     ws.control_callback([this](websocket::frame_type kind, beast::string_view) {
       if (kind == websocket::frame_type::pong) pongSeen_ = true;

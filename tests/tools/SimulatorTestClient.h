@@ -31,6 +31,8 @@ class TestClient {
   /// or 0 when there was no answer within the timeout.
   unsigned connect(const std::string& target, const std::vector<std::string>& subprotocols,
                    std::chrono::milliseconds timeout = 5s);
+  /// Sent as "Authorization: Bearer ..." when not empty.
+  std::string bearer;
   /// Subprotocol the server chose, and the body of a refusal.
   std::string negotiated;
   std::string refusalBody;

@@ -13,6 +13,7 @@
 #include "tools/cli/ToolAnswers.h"
 #include "tools/cli/WavReader.h"
 #include "tools/cli/WavWriter.h"
+#include "tools/cli/Wakeup.h"
 
 #include <unistd.h>
 
@@ -20,7 +21,6 @@
 #include <chrono>
 #include <iostream>
 #include <mutex>
-#include <thread>
 
 namespace orvanta::cli {
 
@@ -29,7 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr auto kTick = 20ms;
 // Silence fed after the file before committing by hand: the node sends whole
 // seconds, so the file's last fraction leaves with the next full second.
 constexpr double kFlushSeconds = 1.2;
@@ -39,8 +38,17 @@ constexpr auto kFlushWait = 600ms;
 // may still begin: half a second of silence ends the turn, and up to a second
 // of audio waits in the node for its chunk to fill.
 constexpr auto kVoiceDetectionSettle = 2500ms;
-// The reply has played out when the output has been silent this long.
+// The reply has played out when the output has been silent this long, and
+// no event has come for the second while.
 constexpr auto kPlayedOutSilence = 600ms;
+constexpr auto kQuietEvents = 300ms;
+// The renderer wakes once per step of audio rather than once per 10 ms
+// block; the node sends a second at a time anyway.
+constexpr double kRenderStepSeconds = 0.25;
+// The reply's ring holds half a minute: emptying it every second is plenty.
+constexpr auto kDrainPeriod = 1s;
+// A terminal's progress line shows tenths of seconds.
+constexpr auto kProgressPeriod = 100ms;
 
 std::string field(const OVAnyMap& payload, const char* key) {
     if (!payload.hasKey(key))
@@ -64,6 +72,13 @@ struct Conversation {
     bool followUpDue = false; // a tool result was given; ask for the answer when the response ends
     Clock::time_point lastEvent = Clock::now();
 };
+
+// Events after which the main loop has something to decide; the others
+// (transcript pieces, item events) only move the "quiet" time it waits for.
+bool mattersToMainLoop(const std::string& name) {
+    return name == "sessionCreated" || name == "sessionDisconnected" || name == "error" || name == "toolCall" ||
+           name == "responseCreated" || name == "responseDone";
+}
 
 } // namespace
 
@@ -108,6 +123,7 @@ int runConverse(const CliOptions& options) {
     SessionMonitor monitor(options.connectAttempts,
                            std::chrono::milliseconds(static_cast<long long>(options.connectTimeoutSeconds * 1000)));
     Conversation conversation;
+    Wakeup wakeup;
     std::unique_ptr<Node> node = createLibraryNode("OpenAI.Realtime", config);
     auto* audioNode = dynamic_cast<AudioNode*>(node.get());
     if (!audioNode)
@@ -176,6 +192,8 @@ int runConverse(const CliOptions& options) {
         } else {
             console.sessionStatus(name);
         }
+        if (mattersToMainLoop(name))
+            wakeup.notify();
     });
 
     // From here on the node must go before the objects its listener uses.
@@ -185,43 +203,48 @@ int runConverse(const CliOptions& options) {
     // The feeder and the recorder are declared first: the renderer's audio
     // thread uses them until the renderer is gone.
     const int blockFrames = std::max(1, rate / 100);
-    const double speed = options.fast ? 2.0 : 0.0;
-    InputFeeder feeder(reader, blockFrames, speed);
+    const double speed = options.fast ? 2.0 : 1.0;
+    InputFeeder feeder(reader);
     // Half a minute of output may wait for the main thread.
     ReplyRecorder recorder(rate, 30.0, options.keepSilence);
-    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1});
+    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1, kRenderStepSeconds, speed});
     hostLog.watchInput(&feeder);
     if (!renderer.start())
         throw RunError("the voice node refused a mono bus at " + std::to_string(rate) + " Hz");
 
     const double inputSeconds = reader.getDurationSeconds();
     const double timeoutSeconds =
-        options.timeoutSeconds > 0 ? options.timeoutSeconds : inputSeconds / (options.fast ? 2.0 : 1.0) + 60.0;
+        options.timeoutSeconds > 0 ? options.timeoutSeconds : inputSeconds / speed + 60.0;
     const auto deadline = startTime + std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
 
     // Wait for the session before playing: the node holds two seconds of
     // input at most, and only a connected node sends it on.
-    for (;;) {
-        if (monitor.isUp())
-            break;
+    while (!monitor.isUp()) {
         if (auto reason = monitor.failure(); !reason.empty())
             throw RunError(reason);
         if (Clock::now() >= deadline)
             throw RunError("timed out after " + seconds(timeoutSeconds) + " waiting for a session");
-        std::this_thread::sleep_for(kTick);
+        wakeup.waitUntil(std::min(deadline, monitor.giveUpAt()));
     }
 
     feeder.setGate(true);
     renderer.startRealtime([&](float* block, int frames) { return feeder.fill(block, frames); },
-                           [&](const float* block, int frames) { recorder.push(block, frames); }, speed == 0.0);
+                           [&](const float* block, int frames) { recorder.push(block, frames); });
 
+    // Audio time at the feeder's pace, as the main thread's clock sees it;
+    // the renderer notices the file's end at its next step.
+    auto audioTime = [&](double frames) {
+        return std::chrono::duration_cast<Clock::duration>(
+                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds)) +
+               1ms;
+    };
     const bool manualTurns = options.turnDetection == "none";
+    const bool interactive = console.getStyle() == ConsoleOutput::Style::Interactive;
     bool committed = false;
     Clock::time_point flushedAt{};
     Clock::time_point fileDoneAt{};
     std::string failure;
     for (;;) {
-        std::this_thread::sleep_for(kTick);
         const auto now = Clock::now();
         recorder.drainTo(writer);
         feeder.setGate(monitor.isUp());
@@ -231,7 +254,8 @@ int runConverse(const CliOptions& options) {
         if (feeder.isFileDone() && fileDoneAt == Clock::time_point{})
             fileDoneAt = now;
 
-        if (manualTurns && !committed && feeder.isFileDone() && feeder.getFramesAfterFile() >= kFlushSeconds * rate) {
+        const double flushFrames = kFlushSeconds * rate;
+        if (manualTurns && !committed && feeder.isFileDone() && feeder.getFramesAfterFile() >= flushFrames) {
             if (flushedAt == Clock::time_point{})
                 flushedAt = now;
             if (now - flushedAt >= kFlushWait) {
@@ -256,16 +280,17 @@ int runConverse(const CliOptions& options) {
             followUpDue = conversation.followUpDue;
             lastEvent = conversation.lastEvent;
         }
-        console.progress("sent " + seconds(feeder.getFileFramesFed() / static_cast<double>(rate)) + " of " +
-                         seconds(inputSeconds) + " | played " +
-                         seconds(recorder.getSoundFrames() / static_cast<double>(rate)) + " | session " +
-                         monitor.describe() + (created > done ? " | responding" : ""));
+        if (interactive)
+            console.progress("sent " + seconds(feeder.getFileFramesFed() / static_cast<double>(rate)) + " of " +
+                             seconds(inputSeconds) + " | played " +
+                             seconds(recorder.getSoundFrames() / static_cast<double>(rate)) + " | session " +
+                             monitor.describe() + (created > done ? " | responding" : ""));
 
         const bool turnEnded = manualTurns ? committed : (fileDoneAt != Clock::time_point{} &&
                                                           now - fileDoneAt >= kVoiceDetectionSettle);
         const bool answered = done >= 1 && created == done && requested == 0 && !followUpDue;
-        const bool quiet = now - recorder.getLastSound() >= kPlayedOutSilence && now - lastEvent >= 300ms;
-        if (turnEnded && answered && quiet)
+        const auto quietAt = std::max(recorder.getLastSound() + kPlayedOutSilence, lastEvent + kQuietEvents);
+        if (turnEnded && answered && now >= quietAt)
             break;
         if (now >= deadline) {
             failure = "timed out after " + seconds(timeoutSeconds) + ": " +
@@ -274,6 +299,24 @@ int runConverse(const CliOptions& options) {
                                             : std::string("the response did not finish"));
             break;
         }
+
+        // Sleep until the next thing to check comes due; the listener wakes
+        // the loop earlier for the events it decides on.
+        auto wakeAt = std::min({deadline, now + kDrainPeriod, monitor.giveUpAt()});
+        if (interactive)
+            wakeAt = std::min(wakeAt, now + kProgressPeriod);
+        if (!feeder.isFileDone())
+            wakeAt = std::min(wakeAt, now + audioTime(static_cast<double>(feeder.getFileFramesLeft())));
+        else if (manualTurns && !committed)
+            wakeAt = std::min(wakeAt, flushedAt != Clock::time_point{}
+                                          ? flushedAt + kFlushWait
+                                          : now + audioTime(flushFrames - static_cast<double>(
+                                                                              feeder.getFramesAfterFile())));
+        else if (!turnEnded)
+            wakeAt = std::min(wakeAt, fileDoneAt + kVoiceDetectionSettle);
+        else if (answered)
+            wakeAt = std::min(wakeAt, quietAt);
+        wakeup.waitUntil(wakeAt);
     }
 
     feeder.stop();

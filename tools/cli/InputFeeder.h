@@ -3,7 +3,6 @@
 #include "tools/cli/WavReader.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 
 namespace orvanta::cli {
@@ -21,9 +20,7 @@ namespace orvanta::cli {
 // everything else from any thread.
 class InputFeeder {
 public:
-    // `speed` > 1 paces the blocks itself at that multiple of real time (run
-    // the renderer unpaced then); 0 leaves the pacing to the renderer.
-    InputFeeder(WavReader& reader, int blockFrames, double speed);
+    explicit InputFeeder(WavReader& reader);
 
     // Audio thread: the OfflineRenderer::Source.
     bool fill(float* interleaved, int frames);
@@ -39,6 +36,7 @@ public:
 
     int getSampleRate() const { return sampleRate; }
     std::int64_t getFileFramesFed() const { return fileFramesFed.load(); }
+    std::int64_t getFileFramesLeft() const { return fileFrames - fileFramesFed.load(); }
     bool isFileDone() const { return fileDone.load(); }
     // Silence fed since the end of the file.
     std::int64_t getFramesAfterFile() const { return framesAfterFile.load(); }
@@ -48,9 +46,7 @@ public:
 private:
     WavReader& reader;
     const int sampleRate;
-    const double speed;
-    std::chrono::steady_clock::time_point next{};
-    bool started = false;
+    const std::int64_t fileFrames;
     std::atomic<bool> gate{false};
     std::atomic<bool> stopped{false};
     std::atomic<bool> fileDone{false};

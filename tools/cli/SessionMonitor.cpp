@@ -81,6 +81,11 @@ std::string SessionMonitor::failure(Clock::time_point now) const {
     return {};
 }
 
+SessionMonitor::Clock::time_point SessionMonitor::giveUpAt() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return up ? Clock::time_point::max() : downSince + connectTimeout;
+}
+
 int SessionMonitor::getServiceErrorCount() const {
     std::lock_guard<std::mutex> lock(mutex);
     return serviceErrors;

@@ -33,6 +33,9 @@ public:
 
     // Empty while the run may go on; otherwise the one-line reason to stop.
     std::string failure(Clock::time_point now = Clock::now()) const;
+    // When failure() gives up on the clock unless a session comes first
+    // (the far future while one is up), so that a caller can sleep till then.
+    Clock::time_point giveUpAt() const;
 
     // Errors the service reported over a working session; the last one as
     // "type (code): message".

@@ -10,6 +10,7 @@
 #include "tools/cli/ServiceTarget.h"
 #include "tools/cli/SessionMonitor.h"
 #include "tools/cli/WavReader.h"
+#include "tools/cli/Wakeup.h"
 
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 #include <chrono>
 #include <iostream>
 #include <mutex>
-#include <thread>
 
 namespace orvanta::cli {
 
@@ -26,7 +26,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr auto kTick = 20ms;
+// As for converse: the renderer's step, and the progress line's period.
+constexpr double kRenderStepSeconds = 0.25;
+constexpr auto kProgressPeriod = 100ms;
 // As for converse: flush the file's last fraction of a second out of the
 // node before the final commit.
 constexpr double kFlushSeconds = 1.2;
@@ -72,6 +74,7 @@ int runTranscribe(const CliOptions& options) {
     SessionMonitor monitor(options.connectAttempts,
                            std::chrono::milliseconds(static_cast<long long>(options.connectTimeoutSeconds * 1000)));
     Transcripts transcripts;
+    Wakeup wakeup;
     std::unique_ptr<Node> node = createLibraryNode("OpenAI.RealtimeTranscribe", config);
     auto* audioNode = dynamic_cast<AudioNode*>(node.get());
     if (!audioNode)
@@ -99,37 +102,45 @@ int runTranscribe(const CliOptions& options) {
         } else {
             console.sessionStatus(name);
         }
+        // What the main loop decides on: transcripts that complete a commit,
+        // and the session coming or going.
+        if (name == "transcription" || name == "error" || name == "sessionCreated" || name == "sessionDisconnected")
+            wakeup.notify();
     });
 
     NodeListenerScope cleanup(node, listener, hostLog);
 
     const int blockFrames = std::max(1, rate / 100);
-    const double speed = options.fast ? 2.0 : 0.0;
-    InputFeeder feeder(reader, blockFrames, speed);
-    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1});
+    const double speed = options.fast ? 2.0 : 1.0;
+    InputFeeder feeder(reader);
+    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1, kRenderStepSeconds, speed});
     hostLog.watchInput(&feeder);
     if (!renderer.start())
         throw RunError("the transcription node refused a mono bus at " + std::to_string(rate) + " Hz");
 
     const double inputSeconds = reader.getDurationSeconds();
     const double timeoutSeconds =
-        options.timeoutSeconds > 0 ? options.timeoutSeconds : inputSeconds / (options.fast ? 2.0 : 1.0) + 60.0;
+        options.timeoutSeconds > 0 ? options.timeoutSeconds : inputSeconds / speed + 60.0;
     const auto deadline = startTime + std::chrono::milliseconds(static_cast<long long>(timeoutSeconds * 1000));
 
-    for (;;) {
-        if (monitor.isUp())
-            break;
+    while (!monitor.isUp()) {
         if (auto reason = monitor.failure(); !reason.empty())
             throw RunError(reason);
         if (Clock::now() >= deadline)
             throw RunError("timed out after " + seconds(timeoutSeconds) + " waiting for a session");
-        std::this_thread::sleep_for(kTick);
+        wakeup.waitUntil(std::min(deadline, monitor.giveUpAt()));
     }
 
     feeder.setGate(true);
-    renderer.startRealtime([&](float* block, int frames) { return feeder.fill(block, frames); }, nullptr,
-                           speed == 0.0);
+    renderer.startRealtime([&](float* block, int frames) { return feeder.fill(block, frames); }, nullptr);
 
+    // As in converse: when `frames` more of audio will have been rendered.
+    auto audioTime = [&](double frames) {
+        return std::chrono::duration_cast<Clock::duration>(
+                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds)) +
+               1ms;
+    };
+    const bool interactive = console.getStyle() == ConsoleOutput::Style::Interactive;
     int commits = 0;
     int periodicCommits = 0;
     bool finalCommitted = false;
@@ -147,20 +158,20 @@ int runTranscribe(const CliOptions& options) {
     };
 
     for (;;) {
-        std::this_thread::sleep_for(kTick);
         const auto now = Clock::now();
         feeder.setGate(monitor.isUp());
         if (failure = monitor.failure(now); !failure.empty())
             break;
 
         const double fedSeconds = feeder.getFileFramesFed() / static_cast<double>(rate);
-        if (options.commitEverySeconds > 0 && !feeder.isFileDone() &&
-            fedSeconds >= (periodicCommits + 1) * options.commitEverySeconds) {
+        const double nextCommitSeconds = (periodicCommits + 1) * options.commitEverySeconds;
+        if (options.commitEverySeconds > 0 && !feeder.isFileDone() && fedSeconds >= nextCommitSeconds) {
             ++periodicCommits;
             if (!commit())
                 break;
         }
-        if (!finalCommitted && feeder.isFileDone() && feeder.getFramesAfterFile() >= kFlushSeconds * rate) {
+        const double flushFrames = kFlushSeconds * rate;
+        if (!finalCommitted && feeder.isFileDone() && feeder.getFramesAfterFile() >= flushFrames) {
             if (flushedAt == Clock::time_point{})
                 flushedAt = now;
             if (now - flushedAt >= kFlushWait) {
@@ -175,9 +186,10 @@ int runTranscribe(const CliOptions& options) {
             std::lock_guard<std::mutex> lock(transcripts.mutex);
             completed = transcripts.completed;
         }
-        console.progress("sent " + seconds(fedSeconds) + " of " + seconds(inputSeconds) + " | transcripts " +
-                         std::to_string(completed) + " of " + std::to_string(commits) + " | session " +
-                         monitor.describe());
+        if (interactive)
+            console.progress("sent " + seconds(fedSeconds) + " of " + seconds(inputSeconds) + " | transcripts " +
+                             std::to_string(completed) + " of " + std::to_string(commits) + " | session " +
+                             monitor.describe());
         if (finalCommitted && completed >= commits)
             break;
         if (now >= deadline) {
@@ -186,6 +198,24 @@ int runTranscribe(const CliOptions& options) {
                                       : std::string("the input was not sent in time"));
             break;
         }
+
+        // Sleep until the next thing comes due; transcripts and session
+        // changes wake the loop earlier.
+        auto wakeAt = std::min(deadline, monitor.giveUpAt());
+        if (interactive)
+            wakeAt = std::min(wakeAt, now + kProgressPeriod);
+        if (!feeder.isFileDone()) {
+            double frames = static_cast<double>(feeder.getFileFramesLeft());
+            if (options.commitEverySeconds > 0)
+                frames = std::min(frames, (options.commitEverySeconds * (periodicCommits + 1) - fedSeconds) * rate);
+            wakeAt = std::min(wakeAt, now + audioTime(frames));
+        } else if (!finalCommitted) {
+            wakeAt = std::min(wakeAt, flushedAt != Clock::time_point{}
+                                          ? flushedAt + kFlushWait
+                                          : now + audioTime(flushFrames - static_cast<double>(
+                                                                              feeder.getFramesAfterFile())));
+        }
+        wakeup.waitUntil(wakeAt);
     }
 
     feeder.stop();

@@ -13,8 +13,16 @@ namespace orvanta::cli {
 struct WavReader::Impl {
     SNDFILE* file = nullptr;
     SF_INFO info{};
-    std::vector<float> interleaved; // scratch for files of two or more channels
+    // Read-ahead, interleaved as in the file: `ahead` frames, `used` of
+    // them already handed out.
+    std::vector<float> interleaved;
+    std::int64_t ahead = 0;
+    std::int64_t used = 0;
 };
+
+namespace {
+constexpr std::int64_t kReadAheadFrames = 8192;
+}
 
 WavReader::WavReader(const std::string& path) : impl(std::make_unique<Impl>()) {
     // libsndfile words a missing file as "System error : ..."; the system's
@@ -33,6 +41,7 @@ WavReader::WavReader(const std::string& path) : impl(std::make_unique<Impl>()) {
     // Integer files are scaled to [-1, 1) as they are read; floats pass as
     // they are.
     sf_command(impl->file, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+    impl->interleaved.resize(static_cast<std::size_t>(kReadAheadFrames * impl->info.channels));
 }
 
 WavReader::~WavReader() { sf_close(impl->file); }
@@ -44,27 +53,34 @@ double WavReader::getDurationSeconds() const {
     return static_cast<double>(impl->info.frames) / impl->info.samplerate;
 }
 
-void WavReader::reserve(std::int64_t maxFrames) {
-    if (impl->info.channels > 1)
-        impl->interleaved.resize(static_cast<std::size_t>(maxFrames * impl->info.channels));
-}
-
 std::int64_t WavReader::read(float* out, std::int64_t frames) {
-    const int channels = impl->info.channels;
-    if (channels == 1)
-        return std::max<sf_count_t>(0, sf_readf_float(impl->file, out, frames));
-    const auto needed = static_cast<std::size_t>(frames * channels);
-    if (impl->interleaved.size() < needed)
-        impl->interleaved.resize(needed);
-    const sf_count_t got = std::max<sf_count_t>(0, sf_readf_float(impl->file, impl->interleaved.data(), frames));
-    const float scale = 1.0f / static_cast<float>(channels);
-    for (sf_count_t f = 0; f < got; ++f) {
-        float sum = 0.0f;
-        for (int c = 0; c < channels; ++c)
-            sum += impl->interleaved[static_cast<std::size_t>(f * channels + c)];
-        out[f] = sum * scale;
+    Impl& in = *impl;
+    const int channels = in.info.channels;
+    std::int64_t done = 0;
+    while (done < frames) {
+        if (in.used == in.ahead) {
+            in.ahead = std::max<sf_count_t>(0, sf_readf_float(in.file, in.interleaved.data(), kReadAheadFrames));
+            in.used = 0;
+            if (in.ahead == 0)
+                break;
+        }
+        const std::int64_t n = std::min(frames - done, in.ahead - in.used);
+        const float* from = in.interleaved.data() + in.used * channels;
+        if (channels == 1) {
+            std::copy_n(from, n, out + done);
+        } else {
+            const float scale = 1.0f / static_cast<float>(channels);
+            for (std::int64_t f = 0; f < n; ++f) {
+                float sum = 0.0f;
+                for (int c = 0; c < channels; ++c)
+                    sum += from[f * channels + c];
+                out[done + f] = sum * scale;
+            }
+        }
+        in.used += n;
+        done += n;
     }
-    return got;
+    return done;
 }
 
 std::vector<float> WavReader::readAll() {

@@ -26,10 +26,10 @@ public:
     double getDurationSeconds() const;
 
     // Reads up to `frames` mono frames into `out`; returns how many were
-    // read (0 at the end). Allocates nothing once constructed for reads of
-    // up to `maxFrames` given to reserve().
+    // read (0 at the end). The file is read ahead in large pieces, so that
+    // small reads (an audio thread's blocks) rarely reach the file system;
+    // allocates nothing once constructed.
     std::int64_t read(float* out, std::int64_t frames);
-    void reserve(std::int64_t maxFrames);
 
     // The whole remaining file, mono.
     std::vector<float> readAll();

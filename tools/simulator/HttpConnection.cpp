@@ -180,6 +180,10 @@ void HttpConnection::upgrade(Request request) {
     if (p.rfind(kKeyPrefix, 0) == 0) key = p.substr(std::char_traits<char>::length(kKeyPrefix));
   }
   const std::string authorization(request[http::field::authorization]);
+  // Browsers cannot set headers, so they pass the key as a subprotocol and
+  // must then offer "realtime" as well; a client with an Authorization
+  // header (a server, an SDK) needs no subprotocol at all.
+  const bool keyInSubprotocol = !key.empty();
   if (key.empty() && authorization.rfind("Bearer ", 0) == 0) key = trim(authorization.substr(7));
 
   if (faults.refuseKey) {
@@ -197,7 +201,7 @@ void HttpConnection::upgrade(Request request) {
     reject(request, 401, "invalid_api_key", "Incorrect API key provided: " + maskKey(key) + ".");
     return;
   }
-  if (!realtimeOffered) {
+  if (keyInSubprotocol && !realtimeOffered) {
     reject(request, 400, "missing_subprotocol", "The 'realtime' subprotocol is required.");
     return;
   }
@@ -234,7 +238,7 @@ void HttpConnection::upgrade(Request request) {
   state_->recordHandshake({target, protocolHeader, 101});
   auto connection = std::make_shared<RealtimeConnection>(std::move(stream_), state_, faults, kind,
                                                                  model.value_or(""), check.sessionConfig);
-  connection->run(std::move(request));
+  connection->run(std::move(request), realtimeOffered);
 }
 
 void HttpConnection::reject(const Request& request, unsigned status, const std::string& code,

@@ -43,16 +43,18 @@ RealtimeConnection::RealtimeConnection(ErasedStream&& stream, std::shared_ptr<Si
 // Connections still upgrading when the simulator stops end here.
 RealtimeConnection::~RealtimeConnection() { state_->recordEnd(ordinal_, ConnectionEnd::Dropped); }
 
-void RealtimeConnection::run(beast::http::request<beast::http::string_body> request) {
+void RealtimeConnection::run(beast::http::request<beast::http::string_body> request, bool realtimeOffered) {
   ws_.next_layer().expiresNever();
   websocket::stream_base::timeout timeouts{};
   timeouts.handshake_timeout = std::chrono::seconds(30);
   timeouts.idle_timeout = websocket::stream_base::none();
   timeouts.keep_alive_pings = false;  // the service does not ping its clients
   ws_.set_option(timeouts);
-  ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+  // Name the subprotocol only when it was offered: a client that offered
+  // none must refuse an answer that picks one (RFC 6455, section 4.1).
+  ws_.set_option(websocket::stream_base::decorator([realtimeOffered](websocket::response_type& response) {
     response.set(beast::http::field::server, "orvanta-simulator");
-    response.set(beast::http::field::sec_websocket_protocol, "realtime");
+    if (realtimeOffered) response.set(beast::http::field::sec_websocket_protocol, "realtime");
   }));
   ws_.read_message_max(kMaxMessageBytes);
   ws_.auto_fragment(false);  // one event, one frame, as the service sends them
@@ -83,7 +85,9 @@ void RealtimeConnection::read() {
 void RealtimeConnection::onRead(beast::error_code ec, std::size_t) {
   if (ec) {
     state_->log("realtime: connection ended: " + ec.message());
-    if (ec == websocket::error::closed) {
+    // A close frame read whose answer could not be written (the client
+    // tore the connection down right after sending it) still came.
+    if (ec == websocket::error::closed || ws_.reason().code != websocket::close_code::none) {
       peerClosed();
       finish(ConnectionEnd::CloseFrame);
     } else if (!(ec == net::error::operation_aborted && closeStarted_)) {

@@ -29,7 +29,7 @@ class RealtimeConnection : public Link, public std::enable_shared_from_this<Real
   ~RealtimeConnection() override;
 
   /// Answers the upgrade request (already checked by the caller).
-  void run(boost::beast::http::request<boost::beast::http::string_body> request);
+  void run(boost::beast::http::request<boost::beast::http::string_body> request, bool realtimeOffered);
 
   bool sendText(const std::string& text) override;
   bool isOpen() const override { return open_; }
