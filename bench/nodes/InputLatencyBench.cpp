@@ -130,6 +130,10 @@ void latency(int chunkMs, double seconds) {
                 latencies.push_back(ms(append.arrival - entered[static_cast<size_t>(block)]));
         }
     }
+    if (latencies.empty()) {
+        std::printf("latency   chunk %4d ms: no fed sample arrived; feed longer than a chunk\n", chunkMs);
+        return;
+    }
     std::sort(latencies.begin(), latencies.end());
     double sum = 0;
     for (double l : latencies)
