@@ -24,6 +24,9 @@ namespace {
 constexpr int serviceRate = 24000;
 constexpr unsigned int outputCapacity = 1440000; // 60 s at 24 kHz
 constexpr unsigned int playbackThreshold = 12001; // more than 0.5 s buffered
+// Response audio goes into the output queue in pieces of this size, converted
+// on the way, so a delta of any length needs no buffer of its own.
+constexpr unsigned int conversionPiece = 1024;
 
 } // namespace
 
@@ -46,14 +49,26 @@ struct OpenAINode::Internals {
     std::unique_ptr<InputAudioSender> input;
     AudioQueue outputBuffer{outputCapacity};
     AudioGraphResampler resampler{serviceRate, 240};
-    std::atomic<bool> playbackStarted{false};
     std::atomic<bool> outputPaused{false};
-    std::atomic<uint64_t> playedSamples{0};
+    bool playbackStarted = false; // audio thread only
+    // Output queue position up to which audio plays without waiting for the
+    // start threshold: the end of a response that is done.
+    std::atomic<uint64_t> releasedUntil{0};
+    // Output queue position just past the last sample played.
+    std::atomic<uint64_t> heardUntil{0};
 
-    // Which response item is playing, for truncation.
+    // Which response item each queued sample belongs to, for truncation: the
+    // output queue positions of each item's audio since the response began.
+    // Written on the client's I/O thread, read by whoever truncates.
+    struct Segment {
+        std::string itemId;
+        int contentIndex;
+        uint64_t begin; // output queue positions, [begin, end)
+        uint64_t end;
+    };
     std::mutex itemMutex;
-    std::string currentItemId;
-    int contentIndex = 0;
+    std::string currentItemId; // the item whose audio arrived last
+    std::vector<Segment> segments;
 
     std::unique_ptr<SessionController> session;
 };
@@ -63,6 +78,7 @@ NodeTypeInfo OpenAINode::getNodeTypeInfo() {
     NodeTypeInfo info("OpenAI", "Realtime", "OpenAI Node", "Sends audio data to OpenAI's API and receives audio responses.",
                       {"AI", "Voice"});
     info.addConfiguration("apiKey", getAPIKeyConfiguration());
+    info.addConfiguration("inputChunkMs", inputChunkConfiguration());
 
     auto prop = [&](const char* name, const char* type, const char* text, const OVAny& def) {
         info.addProperty(name, propertyEntry(type, text, def));
@@ -172,6 +188,7 @@ OVAnyMap OpenAINode::getAPIKeyConfiguration() {
 
 OpenAINode::OpenAINode(const OVAnyMap& config) : SingleBusAudioProcessorNode(config), internals(new Internals) {
     auto& in = *internals;
+    unsigned int chunkMs = InputAudioSender::defaultChunkMs;
     for (const auto& [key, value] : config) {
         if (key == "model")
             in.model = value.convert<std::string>();
@@ -193,6 +210,8 @@ OpenAINode::OpenAINode(const OVAnyMap& config) : SingleBusAudioProcessorNode(con
             in.speed = value.convert<float>();
         else if (key == "tools")
             in.tools = value.convert<OVAnyVector>();
+        else if (key == "inputChunkMs")
+            chunkMs = InputAudioSender::chunkMsFromConfiguration(value, "[OpenAINode]");
         else
             orvanta::Logger::error("[OpenAINode] Unknown parameter: " + key);
     }
@@ -206,7 +225,9 @@ OpenAINode::OpenAINode(const OVAnyMap& config) : SingleBusAudioProcessorNode(con
         "[OpenAINode] Input audio buffer has space again, resuming audio data sending.",
         "[OpenAINode] sendAudioToOpenAI: not connected and no retry pending, scheduling reconnect.",
         "[OpenAINode] Failed to append audio buffer to OpenAI client.",
-        "[OpenAINode] appendAudioBuffer failed, scheduling reconnect."});
+        "[OpenAINode] appendAudioBuffer failed, scheduling reconnect."},
+        chunkMs);
+    in.segments.reserve(8);
     in.resampler.setNumberOfBuses(1, 1);
     in.resampler.setProcessCallback([this](AudioBusList& inputs, AudioBusList& outputs) {
         return processInternal(inputs[0], outputs[0]);
@@ -219,6 +240,9 @@ OpenAINode::OpenAINode(const OVAnyMap& config) : SingleBusAudioProcessorNode(con
     hooks.inlineResponseAudio = true;
     hooks.inlineResponseCreated = true;
     hooks.inlineSpeechStarted = true;
+    hooks.inlineResponseDone = true;
+    hooks.senderPeriodMs = in.input->getSenderPeriodMs();
+    hooks.senderWakeup = &in.input->getWakeSignal();
     hooks.emitEvent = [this](const std::string& name, const OVAnyMap& payload) { emitEvent(name, payload); };
     hooks.tokenSessionConfig = [this] {
         return nlohmann::json{{"type", "realtime"}, {"model", internals->model}}.dump();
@@ -250,6 +274,7 @@ void OpenAINode::registerWithHost() {
     auto& in = *internals;
     const NodeTypeInfo info = getNodeTypeInfo();
     registerConfiguration("apiKey", info.getConfiguration("apiKey"), OVAny(in.apiKey));
+    registerConfiguration("inputChunkMs", info.getConfiguration("inputChunkMs"), OVAny(in.input->getChunkMs()));
 
     auto stringProperty = [&](const char* name, std::string Internals::*member, bool restarts) {
         registerProperty(
@@ -310,7 +335,11 @@ void OpenAINode::registerWithHost() {
         return Error(failure);
     };
 
-    registerAction("createResponse", info.getAction("createResponse"), [withClient](const OVAnyMap& params) {
+    registerAction("createResponse", info.getAction("createResponse"), [this, withClient](const OVAnyMap& params) {
+        // Without a session the answer is the failure, whatever the parameters.
+        auto client = internals->session->client();
+        if (!client || !client->hasActiveSession())
+            return Result<OVAny>(Error("Failed to create response."));
         if (params.hasKey("text")) {
             const std::string text = params.at("text").convert<std::string>();
             return withClient("Failed to create response.",
@@ -326,9 +355,13 @@ void OpenAINode::registerWithHost() {
         start();
         return OVAny();
     });
-    registerAction("commitAudioBuffer", info.getAction("commitAudioBuffer"), [withClient](const OVAnyMap&) {
-        return withClient("Failed to commit audio buffer.",
-                          [](OpenAIWebSocketClient& c) { return c.commitAudioBuffer(); });
+    registerAction("commitAudioBuffer", info.getAction("commitAudioBuffer"), [this](const OVAnyMap&) -> Result<OVAny> {
+        // The sender appends what was captured up to now, then commits.
+        auto client = internals->session->client();
+        if (!client || !client->hasActiveSession())
+            return Error("Failed to commit audio buffer.");
+        internals->input->requestCommit();
+        return OVAny();
     });
     registerAction("cancelResponse", info.getAction("cancelResponse"), [withClient](const OVAnyMap&) {
         return withClient("Failed to cancel response.", [](OpenAIWebSocketClient& c) { return c.cancelResponse(); });
@@ -353,19 +386,22 @@ void OpenAINode::registerWithHost() {
     });
     registerAction("clearOutputBuffer", info.getAction("clearOutputBuffer"), [this](const OVAnyMap&) -> Result<OVAny> {
         // The audio thread drops what was buffered before this call at its
-        // next block, before it plays anything.
+        // next block, before it plays anything, and waits for the start
+        // threshold again.
         internals->outputBuffer.requestClear();
-        internals->playbackStarted.store(false);
         internals->input->resetOverflow();
         return OVAny();
     });
-    registerAction("clearInputBuffer", info.getAction("clearInputBuffer"), [withClient, this](const OVAnyMap&) {
-        internals->input->clear();
-        Result<OVAny> result = withClient("Failed to clear OpenAI input buffer.",
-                                          [](OpenAIWebSocketClient& c) { return c.clearInputAudioBuffer(); });
-        if (result.hasValue())
-            orvanta::Logger::info("[OpenAINode] Input buffers cleared.");
-        return result;
+    registerAction("clearInputBuffer", info.getAction("clearInputBuffer"), [this](const OVAnyMap&) -> Result<OVAny> {
+        // The sender drops what was captured up to now and then clears the
+        // service's buffer, in order with the appends and commits before it.
+        auto client = internals->session->client();
+        const bool active = client && client->hasActiveSession();
+        internals->input->requestClear(active);
+        if (!active)
+            return Error("Failed to clear OpenAI input buffer.");
+        orvanta::Logger::info("[OpenAINode] Input buffers cleared.");
+        return OVAny();
     });
     registerAction("pauseOutput", info.getAction("pauseOutput"), [this](const OVAnyMap&) -> Result<OVAny> {
         internals->outputPaused.store(true);
@@ -469,28 +505,28 @@ bool OpenAINode::processInternal(AudioBus& inBus, AudioBus& outBus) {
 
     in.input->capture(inBuffer.getReadPointer(0), n);
 
-    const unsigned int available = in.outputBuffer.getAvailableItemsToConsume();
+    AudioQueue& queue = in.outputBuffer;
+    if (queue.applyPendingClear())
+        in.playbackStarted = false; // what comes after a clear waits for the threshold again
+    const unsigned int available = queue.getAvailableItemsToConsume();
     if (available >= playbackThreshold)
-        in.playbackStarted.store(true, std::memory_order_relaxed);
+        in.playbackStarted = true;
     else if (available == 0)
-        in.playbackStarted.store(false, std::memory_order_relaxed);
-
-    const bool play = (available >= playbackThreshold ||
-                       (available > 0 && in.playbackStarted.load(std::memory_order_relaxed))) &&
-                      !in.outputPaused.load();
-    if (!play) {
+        in.playbackStarted = false;
+    // The rest of a response that is done plays however short it is.
+    const bool released = queue.consumedCount() < in.releasedUntil.load(std::memory_order_acquire);
+    if (available == 0 || !(in.playbackStarted || released) || in.outputPaused.load(std::memory_order_relaxed)) {
         outBuffer.clear();
         return true;
     }
     float* out = outBuffer.getWritePointer(0);
-    const unsigned int wanted = std::min(available, n);
-    const unsigned int got = in.outputBuffer.consume(out, wanted);
+    const unsigned int got = queue.consume(out, std::min(available, n));
     std::fill(out + got, out + n, 0.0f);
-    in.playedSamples.fetch_add(got);
+    in.heardUntil.store(queue.consumedCount(), std::memory_order_release);
     return true;
 }
 
-void OpenAINode::sendAudioToOpenAI() { internals->input->sendChunk(*internals->session); }
+void OpenAINode::sendAudioToOpenAI() { internals->input->run(*internals->session); }
 
 void OpenAINode::onResponseAudioReceived(const std::vector<int16_t>& samples, const std::string& itemId,
                                          int contentIndex) {
@@ -508,24 +544,46 @@ void OpenAINode::onResponseAudioReceived(const std::vector<int16_t>& samples, co
             in.currentItemId = itemId;
             changed = true;
         }
-        in.contentIndex = contentIndex;
     }
     if (changed)
         orvanta::Logger::info("[OpenAINode] onResponseAudioReceived: currentItemId '" + old + "' -> '" + itemId +
                               "'.");
+    // A delta arrives every few tens of milliseconds: build the debug texts
+    // only when they are wanted.
+    const bool debug = orvanta::Logger::getLevel() <= orvanta::Logger::Level::Debug;
     const auto count = static_cast<unsigned int>(samples.size());
-    orvanta::Logger::debug("[OpenAINode] Received audio data from OpenAI with " + std::to_string(count) +
-                           " samples.");
-    std::vector<float> converted(count);
-    conversion::shortIntToFloat(samples.data(), converted.data(), count);
-    if (in.outputBuffer.getAvailableItemsToProduce() > count) {
-        in.outputBuffer.produce(converted.data(), count);
+    if (debug)
+        orvanta::Logger::debug("[OpenAINode] Received audio data from OpenAI with " + std::to_string(count) +
+                               " samples.");
+    AudioQueue& queue = in.outputBuffer;
+    if (queue.getAvailableItemsToProduce() <= count) {
+        orvanta::Logger::warning("[OpenAINode] Response audio buffer is full, dropping audio data.");
+        return;
+    }
+    // Recorded before the samples are queued, so that the audio thread can
+    // never play a sample whose item is not known yet.
+    const uint64_t begin = queue.producedCount();
+    {
+        std::lock_guard<std::mutex> lock(in.itemMutex);
+        auto& segments = in.segments;
+        if (!segments.empty() && segments.back().itemId == itemId && segments.back().contentIndex == contentIndex &&
+            segments.back().end == begin)
+            segments.back().end = begin + count;
+        else
+            segments.push_back({itemId, contentIndex, begin, begin + count});
+    }
+    float piece[conversionPiece];
+    for (unsigned int done = 0; done < count;) {
+        const unsigned int n = std::min(conversionPiece, count - done);
+        conversion::shortIntToFloat(samples.data() + done, piece, n);
+        queue.produce(piece, n);
+        done += n;
+    }
+    if (debug) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.6f",
-                      static_cast<double>(static_cast<float>(in.outputBuffer.getBufferedItems()) / 24000.0f));
+                      static_cast<double>(static_cast<float>(queue.getBufferedItems()) / 24000.0f));
         orvanta::Logger::debug(std::string("[OpenAINode] Response audio buffer duration: ") + seconds + " seconds.");
-    } else {
-        orvanta::Logger::warning("[OpenAINode] Response audio buffer is full, dropping audio data.");
     }
 }
 
@@ -541,21 +599,20 @@ void OpenAINode::onResponseCreated() {
     {
         std::lock_guard<std::mutex> lock(internals->itemMutex);
         old.swap(internals->currentItemId);
-        internals->contentIndex = 0;
+        internals->segments.clear();
     }
-    internals->playedSamples.store(0);
     orvanta::Logger::info("[OpenAINode] onResponseCreated: cleared currentItemId (was '" + old + "').");
     internals->session->post([this] { emitEvent("responseCreated", OVAnyMap()); });
 }
 
 void OpenAINode::onResponseDone(const std::string& status) {
-    // All of the response's audio arrived before this event (same connection,
-    // in order). An answer shorter than the start threshold would otherwise
-    // wait in the buffer until the next response clears it, never heard.
-    if (internals->outputBuffer.getBufferedItems() > 0)
-        internals->playbackStarted.store(true);
+    // Runs on the client's I/O thread, after every audio delta of this
+    // response and before anything of the next: an answer shorter than the
+    // start threshold plays to its end, and the next response, which begins
+    // with a clear, waits for the threshold as usual.
+    internals->releasedUntil.store(internals->outputBuffer.producedCount(), std::memory_order_release);
     orvanta::Logger::info("[OpenAINode] Response done from OpenAI with status: " + status);
-    emitEvent("responseDone", OVAnyMap{{"status", status}});
+    internals->session->post([this, status] { emitEvent("responseDone", OVAnyMap{{"status", status}}); });
 }
 
 void OpenAINode::onInputAudioSpeechStarted() {
@@ -572,17 +629,34 @@ void OpenAINode::truncatePlayback() {
         orvanta::Logger::warning("[OpenAINode] truncatePlayback called but client is null.");
         return;
     }
+    // The item being heard is the one the last played sample belongs to;
+    // when nothing of this response has played yet, its first item, of
+    // which nothing was heard. What was heard of it is counted over its
+    // own samples only.
     std::string itemId;
-    int index;
+    int index = 0;
+    uint64_t heard = 0;
     {
         std::lock_guard<std::mutex> lock(internals->itemMutex);
-        itemId.swap(internals->currentItemId);
-        index = internals->contentIndex;
+        const auto& segments = internals->segments;
+        const uint64_t until = internals->heardUntil.load(std::memory_order_acquire);
+        const Internals::Segment* playing = segments.empty() ? nullptr : &segments.front();
+        for (const auto& segment : segments)
+            if (segment.begin < until)
+                playing = &segment;
+        if (playing) {
+            itemId = playing->itemId;
+            index = playing->contentIndex;
+            for (const auto& segment : segments)
+                if (segment.itemId == itemId && segment.contentIndex == index && segment.begin < until)
+                    heard += std::min(until, segment.end) - segment.begin;
+        }
+        internals->currentItemId.clear();
+        internals->segments.clear();
     }
-    const uint64_t played = internals->playedSamples.exchange(0);
-    const uint64_t audioEndMs = played * 1000 / 24000;
+    const uint64_t audioEndMs = heard * 1000 / 24000;
     orvanta::Logger::info("[OpenAINode] truncatePlayback: itemId='" + itemId + "' contentIndex=" +
-                          std::to_string(index) + " playedSamples=" + std::to_string(played) +
+                          std::to_string(index) + " playedSamples=" + std::to_string(heard) +
                           " audioEndMs=" + std::to_string(audioEndMs));
     if (!itemId.empty())
         client->sendConversationItemTruncate(itemId, index, static_cast<int>(audioEndMs));

@@ -22,9 +22,9 @@ namespace orvanta::extensions::openai {
 // - process: the host's audio thread; no lock, no allocation, no logging
 //   except at the two edges of an input overflow.
 // - Delegate callbacks: the node's session thread, except
-//   onResponseAudioReceived, onResponseCreated and onInputAudioSpeechStarted,
-//   which run on the protocol client's I/O thread to keep their order with
-//   the response audio.
+//   onResponseAudioReceived, onResponseCreated, onResponseDone and
+//   onInputAudioSpeechStarted, which run on the protocol client's I/O thread
+//   to keep their order with the response audio.
 // - Events are emitted from the node's session thread, never from the audio
 //   thread or the client's I/O thread; a listener may call the node's
 //   actions and setters, and may destroy the node (no listener is called

@@ -30,6 +30,7 @@ NodeTypeInfo OpenAITranscribeNode::getNodeTypeInfo() {
                       "transcriptions.",
                       {"AI", "Voice"});
     info.addConfiguration("apiKey", getAPIKeyConfiguration());
+    info.addConfiguration("inputChunkMs", inputChunkConfiguration());
     info.addProperty("transcriptionLanguage",
                      propertyEntry("string", "ISO 639-1 language code (e.g. \"en\"). Empty = auto-detect.", ""));
     OVAnyMap delay = propertyEntry(
@@ -74,6 +75,7 @@ OVAnyMap OpenAITranscribeNode::getAPIKeyConfiguration() {
 OpenAITranscribeNode::OpenAITranscribeNode(const OVAnyMap& config)
     : SingleBusAudioSinkNode(config), internals(new Internals) {
     auto& in = *internals;
+    unsigned int chunkMs = InputAudioSender::defaultChunkMs;
     for (const auto& [key, value] : config) {
         if (key == "apiKey")
             in.apiKey = value.convert<std::string>();
@@ -81,6 +83,8 @@ OpenAITranscribeNode::OpenAITranscribeNode(const OVAnyMap& config)
             in.transcriptionLanguage = value.convert<std::string>();
         else if (key == "transcriptionDelay")
             in.transcriptionDelay = value.convert<std::string>();
+        else if (key == "inputChunkMs")
+            chunkMs = InputAudioSender::chunkMsFromConfiguration(value, "[OpenAITranscribeNode]");
         else
             orvanta::Logger::error("[OpenAITranscribeNode] Unknown parameter: " + key);
     }
@@ -94,7 +98,8 @@ OpenAITranscribeNode::OpenAITranscribeNode(const OVAnyMap& config)
         "[OpenAITranscribeNode] Input audio buffer has space again, resuming.",
         "[OpenAITranscribeNode] sendAudioToOpenAI: not connected, scheduling reconnect.",
         "[OpenAITranscribeNode] Failed to append audio buffer.",
-        "[OpenAITranscribeNode] appendAudioBuffer failed, scheduling reconnect."});
+        "[OpenAITranscribeNode] appendAudioBuffer failed, scheduling reconnect."},
+        chunkMs);
     in.resampler = std::make_unique<AudioGraphResampler>(24000, 240);
     in.resampler->setNumberOfBuses(1, 0);
     in.resampler->setProcessCallback(
@@ -111,6 +116,8 @@ OpenAITranscribeNode::OpenAITranscribeNode(const OVAnyMap& config)
     };
     hooks.updateSession = [this] { updateSession(); };
     hooks.sendAudio = [this] { sendAudioToOpenAI(); };
+    hooks.senderPeriodMs = in.input->getSenderPeriodMs();
+    hooks.senderWakeup = &in.input->getWakeSignal();
     in.session = std::make_unique<SessionController>(
         in.apiKey, TRANSCRIBE_MODEL,
         SessionController::Texts{"[OpenAITranscribeNode] Starting session.",
@@ -133,6 +140,8 @@ OpenAITranscribeNode::~OpenAITranscribeNode() {
 void OpenAITranscribeNode::registerWithHost() {
     const NodeTypeInfo info = getNodeTypeInfo();
     registerConfiguration("apiKey", info.getConfiguration("apiKey"), OVAny(internals->apiKey));
+    registerConfiguration("inputChunkMs", info.getConfiguration("inputChunkMs"),
+                          OVAny(internals->input->getChunkMs()));
     for (auto [name, member] : {std::pair{"transcriptionLanguage", &Internals::transcriptionLanguage},
                                 std::pair{"transcriptionDelay", &Internals::transcriptionDelay}}) {
         registerProperty(
@@ -151,17 +160,21 @@ void OpenAITranscribeNode::registerWithHost() {
             }));
     }
 
+    // Both go through the sender, in order with the audio: a commit first
+    // appends everything captured before it, a clear drops it.
     registerAction("commitAudioBuffer", info.getAction("commitAudioBuffer"), [this](const OVAnyMap&) -> Result<OVAny> {
         auto client = internals->session->client();
-        if (client && client->commitAudioBuffer())
-            return OVAny();
-        return Error("Failed to commit audio buffer.");
+        if (!client || !client->hasActiveSession())
+            return Error("Failed to commit audio buffer.");
+        internals->input->requestCommit();
+        return OVAny();
     });
     registerAction("clearInputBuffer", info.getAction("clearInputBuffer"), [this](const OVAnyMap&) -> Result<OVAny> {
         auto client = internals->session->client();
-        if (client && client->clearInputAudioBuffer())
-            return OVAny();
-        return Error("Failed to clear input audio buffer.");
+        if (!client || !client->hasActiveSession())
+            return Error("Failed to clear input audio buffer.");
+        internals->input->requestClear(true);
+        return OVAny();
     });
     registerAction("updateSession", info.getAction("updateSession"), [this](const OVAnyMap&) -> Result<OVAny> {
         internals->session->requestSessionUpdate();
@@ -241,6 +254,6 @@ bool OpenAITranscribeNode::consumeInternal(AudioBus& bus) {
     return true;
 }
 
-void OpenAITranscribeNode::sendAudioToOpenAI() { internals->input->sendChunk(*internals->session); }
+void OpenAITranscribeNode::sendAudioToOpenAI() { internals->input->run(*internals->session); }
 
 } // namespace orvanta::extensions::openai

@@ -9,8 +9,6 @@
 namespace orvanta::extensions::openai {
 
 namespace {
-constexpr unsigned long long senderPeriodMs = 200;
-
 std::mutex settingsMutex;
 SessionSettings& currentSettings() {
     static SessionSettings settings;
@@ -72,7 +70,10 @@ public:
             later([](OpenAIWebSocketClientDelegate& d) { d.onResponseCreated(); });
     }
     void onResponseDone(const std::string& status) override {
-        later([status](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
+        if (owner.hooks.inlineResponseDone)
+            now([&](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
+        else
+            later([status](OpenAIWebSocketClientDelegate& d) { d.onResponseDone(status); });
     }
     void onResponseAudioReceived(const std::vector<int16_t>& samples, const std::string& itemId,
                                  int contentIndex) override {
@@ -329,7 +330,7 @@ void SessionController::startSession(const std::string& apiKeyOrToken) {
     slot.reset();
     previous.reset(); // the old client ends here (or where its last user lets go)
 
-    sender = std::make_unique<async::TaskRunner>(senderPeriodMs, [this] { runSender(); });
+    sender = std::make_unique<async::TaskRunner>(hooks.senderPeriodMs, [this] { runSender(); }, hooks.senderWakeup);
     sender->start();
 }
 
@@ -479,6 +480,8 @@ void SessionController::sessionCreated() {
     hooks.updateSession();
     if (shuttingDown.load())
         return; // the update reported an error whose listener destroyed the node
+    if (hooks.senderWakeup)
+        hooks.senderWakeup->notify();
     emit("sessionCreated", OVAnyMap());
 }
 

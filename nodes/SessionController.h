@@ -90,10 +90,16 @@ public:
         bool inlineResponseAudio = false;
         bool inlineResponseCreated = false;
         bool inlineSpeechStarted = false;
+        bool inlineResponseDone = false;
         std::function<void(const std::string&, const OVAnyMap&)> emitEvent;
         std::function<std::string()> tokenSessionConfig; // JSON text for the token request
         std::function<void()> updateSession;             // sends the node's parameters now
         std::function<void()> sendAudio;                 // the sender task body
+        // The sender runs at least this often, and at once whenever this
+        // signal (which outlives every sender) is notified; a confirmed
+        // session notifies it so that audio held while connecting goes out.
+        unsigned long long senderPeriodMs = 200;
+        async::WakeSignal* senderWakeup = nullptr;
     };
 
     SessionController(std::string apiKey, std::string model, Texts texts, Hooks hooks);

@@ -16,6 +16,20 @@ inline OVAnyMap configurationEntry(const std::string& type, const std::string& n
     return OVAnyMap{{"type", type}, {"name", name}, {"description", text}, {"default", defaultValue}};
 }
 
+// "inputChunkMs", the same on both nodes.
+inline OVAnyMap inputChunkConfiguration() {
+    OVAnyMap entry = configurationEntry(
+        "int", "Input Chunk Duration",
+        "Duration of the pieces in which input audio is sent to OpenAI, in milliseconds: a multiple of 10 from 20 "
+        "to 1000. Shorter pieces reach OpenAI sooner, so it notices the end of a turn earlier; 1000 sends one "
+        "message per second.",
+        1000);
+    entry.set("min", 20);
+    entry.set("max", 1000);
+    entry.set("unit", "ms");
+    return entry;
+}
+
 inline OVAnyMap propertyEntry(const std::string& type, const std::string& text, const OVAny& defaultValue) {
     return OVAnyMap{{"type", type}, {"description", text}, {"default", defaultValue}, {"readOnly", false}};
 }

@@ -8,7 +8,8 @@ namespace async {
 
 TaskRunner::TaskRunner(std::function<void()> t) : TaskRunner(0, std::move(t)) {}
 
-TaskRunner::TaskRunner(unsigned long long periodMs, std::function<void()> t) : period(periodMs), task(std::move(t)) {}
+TaskRunner::TaskRunner(unsigned long long periodMs, std::function<void()> t, WakeSignal* wakeSignal)
+    : period(periodMs), task(std::move(t)), signal(wakeSignal ? wakeSignal : &ownSignal) {}
 
 TaskRunner::~TaskRunner() {
     stop();
@@ -33,13 +34,9 @@ void TaskRunner::stop() {
     std::lock_guard<std::mutex> control(controlMutex);
     if (!running)
         return;
-    {
-        // Set under waitMutex: the thread checks the flag and then sleeps
-        // under it, so a notify cannot fall between the check and the wait.
-        std::lock_guard<std::mutex> wait(waitMutex);
-        stopRequested = true;
-    }
-    condition.notify_one();
+    // The flag first: a thread woken by the signal must find it set.
+    stopRequested = true;
+    signal->notify();
     if (thread.joinable())
         thread.join();
     running = false;
@@ -50,16 +47,17 @@ void TaskRunner::threadMain() {
         task();
         return;
     }
-    if (stopRequested)
-        return;
     for (;;) {
-        task();
-        std::unique_lock<std::mutex> lock(waitMutex);
-        // Measured after the run: fixed delay, not fixed rate.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(period);
-        condition.wait_until(lock, deadline, [this] { return stopRequested.load(); });
+        // Read before the run: a wake-up that comes while the task runs
+        // makes the pause below end at once.
+        const uint32_t seen = signal->epoch();
         if (stopRequested)
             return;
+        task();
+        // Measured after the run: fixed delay, not fixed rate.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(period);
+        while (!stopRequested && signal->epoch() == seen && std::chrono::steady_clock::now() < deadline)
+            signal->waitUntil(seen, deadline);
     }
 }
 

@@ -1,14 +1,21 @@
-// The voice node's audio road on the host's side: playback threshold, tail,
-// pause, clears and input overflow, driven block by block as a host would.
-#include "NodeTestSupport.h"
+// The nodes' audio road on the host's side: playback threshold, tail, pause,
+// clears and input overflow, driven block by block as a host would; then,
+// against the simulator, which item a barge-in cuts and how much of it, and
+// what reaches the service of the microphone at each input chunk size.
+#include "SimulatorFixture.h"
 
 #include "OrvantaSDK/AudioBuffer.h"
 #include "OrvantaSDK/AudioBus.h"
+#include "OrvantaSDK/AudioBusList.h"
+#include "extension/OpenAINodeFactory.h"
 #include "nodes/OpenAINode.h"
 #include "realtime/RealtimeEndpoint.h"
+#include "utils/Base64.h"
+#include "utils/Conversion.h"
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 using namespace orvanta;
@@ -24,7 +31,8 @@ constexpr int16_t level = 16384; // plays as a non-zero constant
 // output samples can be counted one for one against what was queued.
 class Harness {
 public:
-    Harness() : node(OVAnyMap{{"apiKey", "sk-test"}}), in(1, block, 24000), out(1, block, 24000) {
+    explicit Harness(const OVAnyMap& config = OVAnyMap{{"apiKey", "sk-test"}})
+        : node(config), in(1, block, 24000), out(1, block, 24000) {
         std::vector<AudioBusFormat> ins{AudioBusFormat(24000, 1)}, outs{AudioBusFormat(24000, 1)};
         EXPECT_TRUE(node.setBusFormats(ins, outs));
     }
@@ -163,3 +171,233 @@ TEST_F(OpenAINodeAudio, InputOverflowIsReportedOncePerEpisode) {
     EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 1)
         << "a new episode has not started yet";
 }
+
+// --- Against the simulator ------------------------------------------------------
+
+namespace {
+
+using nlohmann::json;
+using nodetest::EventRecorder;
+
+std::string pcmBase64(const std::vector<int16_t>& samples) {
+    return base64::Base64::encode(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2);
+}
+
+// One response audio delta as the service sends it: 100 ms per message.
+std::vector<std::string> audioDeltas(const std::string& item, int samples) {
+    std::vector<std::string> out;
+    for (int sent = 0; sent < samples; sent += 2400) {
+        const auto n = static_cast<size_t>(std::min(2400, samples - sent));
+        out.push_back(json{{"type", "response.output_audio.delta"},
+                           {"item_id", item},
+                           {"content_index", 0},
+                           {"delta", pcmBase64(std::vector<int16_t>(n, level))}}
+                          .dump());
+    }
+    return out;
+}
+
+class OpenAINodeAudioAgainstSimulator : public nodetest::SimulatorTest {
+protected:
+    // Scripts server events; returns once the node has handled them (a
+    // transcript delta after them reaches the application only then).
+    void serverSends(const std::vector<std::string>& events, EventRecorder& recorder) {
+        for (const auto& e : events)
+            ASSERT_EQ(simulator->sendToAll(e), 1u);
+        ASSERT_EQ(simulator->sendToAll(R"({"type":"response.output_audio_transcript.delta","delta":"."})"), 1u);
+        ASSERT_TRUE(recorder.waitFor("responseTranscriptionDelta", ++markers));
+    }
+
+    int markers = 0;
+};
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Feeds signal[from, from + count) to a node in 24 kHz host blocks, at four
+// times real time.
+void feed(AudioNode& node, const std::vector<float>& signal, size_t from, size_t count) {
+    AudioBuffer<float> in(1, block, 24000), out(1, block, 24000);
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t done = 0; done < count; done += block) {
+        std::copy_n(signal.data() + from + done, block, in.getWritePointer(0));
+        AudioBusList inputs, outputs;
+        inputs.push_back(AudioBus(&in));
+        if (node.getNumberOfOutputs() > 0)
+            outputs.push_back(AudioBus(&out));
+        ASSERT_TRUE(node.process(inputs, outputs));
+        std::this_thread::sleep_until(start + std::chrono::microseconds(2500) * (done / block + 1));
+    }
+}
+
+// The appended audio the service received, split at each commit.
+struct Turn {
+    std::vector<int16_t> audio;
+    std::vector<size_t> appendSizes;
+};
+std::vector<Turn> committedTurns(const std::vector<std::string>& events) {
+    std::vector<Turn> turns(1);
+    for (const auto& text : events) {
+        const json e = json::parse(text);
+        if (e["type"] == "input_audio_buffer.commit") {
+            turns.emplace_back();
+        } else if (e["type"] == "input_audio_buffer.append") {
+            const auto bytes = base64::Base64::decode(e["audio"].get<std::string>());
+            const auto* samples = reinterpret_cast<const int16_t*>(bytes.data());
+            turns.back().audio.insert(turns.back().audio.end(), samples, samples + bytes.size() / 2);
+            turns.back().appendSizes.push_back(bytes.size() / 2);
+        }
+    }
+    turns.pop_back(); // audio after the last commit
+    return turns;
+}
+
+} // namespace
+
+// The release of a short answer at "response.done" must not reach the next
+// response, which begins at once: that one waits for its threshold, even when
+// the node's event thread is slow.
+TEST_F(OpenAINodeAudioAgainstSimulator, AShortAnswerFollowedAtOnceByALongOneLetsTheLongOneWait) {
+    LogCapture log;
+    Harness h;
+    EventRecorder events(h.node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> first{true};
+    const auto listener = h.node.addEventListener("responseCreated", [&](const std::string&, const OVAnyMap&) {
+        if (first.exchange(false))
+            released.wait(); // holds the event thread while the responses arrive
+    });
+    const auto burst = concat(concat(concat({R"({"type":"response.created","response":{}})"}, audioDeltas("short", 6000)),
+                                     {R"({"type":"response.done","response":{"status":"completed"}})",
+                                      R"({"type":"response.created","response":{}})"}),
+                              audioDeltas("long", 12000));
+    for (const auto& e : burst)
+        ASSERT_EQ(simulator->sendToAll(e), 1u);
+    EXPECT_TRUE(nodetest::eventually(
+        [&] { return log.countPrefix("[OpenAINode] Received audio data from OpenAI with ") == 8; }));
+    release.set_value();
+    ASSERT_TRUE(events.waitFor("responseDone"));
+    EXPECT_EQ(h.run(100), 0) << "12,000 samples of the long answer: not yet";
+    serverSends(audioDeltas("long", 1), events);
+    EXPECT_EQ(h.run(100), 12001);
+    h.node.removeEventListener(listener);
+}
+
+// Whatever the chunk, everything fed reaches the service once and in order,
+// without an overflow, and a commit goes out after all the audio fed before
+// it (push-to-talk: the end of the utterance belongs to its turn).
+TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommitsWhatCameBefore) {
+    // Neighbouring samples all differ: a lost, doubled or misplaced block shows.
+    std::vector<float> signal(72000);
+    for (size_t i = 0; i < signal.size(); ++i)
+        signal[i] = static_cast<float>((i * 7919) % 65521) / 65521.0f * 1.6f - 0.8f;
+    std::vector<int16_t> expected(signal.size());
+    conversion::floatToShortInt(signal.data(), expected.data(), static_cast<unsigned int>(signal.size()));
+    const std::vector<int16_t> firstTurn(expected.begin(), expected.begin() + 60000); // 2.5 s
+    const std::vector<int16_t> secondTurn(expected.begin() + 60000, expected.end());  // 0.5 s
+
+    OpenAINodeFactory factory;
+    for (const char* type : {"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"}) {
+        for (int ms : {20, 100, 990, 1000}) {
+            SCOPED_TRACE(std::string(type) + " inputChunkMs " + std::to_string(ms));
+            LogCapture log;
+            simulator->clearReceivedClientEvents();
+            OVAnyMap config{{"apiKey", "sk-test"}, {"inputChunkMs", ms}};
+            if (std::string(type) == "OpenAI.Realtime")
+                config.set("turnDetection", "none");
+            auto node = factory.createNode(type, config);
+            auto& audio = dynamic_cast<AudioNode&>(*node);
+            std::vector<AudioBusFormat> ins{AudioBusFormat(24000, 1)}, outs;
+            if (audio.getNumberOfOutputs() > 0)
+                outs.push_back(AudioBusFormat(24000, 1));
+            ASSERT_TRUE(audio.setBusFormats(ins, outs));
+            EventRecorder events(*node);
+            ASSERT_TRUE(events.waitFor("sessionCreated"));
+            ASSERT_TRUE(waitForClientEvent("session.update"));
+
+            feed(audio, signal, 0, 60000);
+            ASSERT_TRUE(node->callAction("commitAudioBuffer", OVAnyMap()).hasValue());
+            ASSERT_TRUE(waitForClientEvent("input_audio_buffer.commit", 1));
+            feed(audio, signal, 60000, 12000);
+            ASSERT_TRUE(node->callAction("commitAudioBuffer", OVAnyMap()).hasValue());
+            ASSERT_TRUE(waitForClientEvent("input_audio_buffer.commit", 2));
+
+            const auto turns = committedTurns(simulator->receivedClientEvents());
+            ASSERT_EQ(turns.size(), 2u);
+            EXPECT_TRUE(turns[0].audio == firstTurn) << turns[0].audio.size() << " samples before the first commit";
+            EXPECT_TRUE(turns[1].audio == secondTurn) << turns[1].audio.size() << " samples before the second";
+            for (const Turn& turn : turns)
+                for (size_t i = 0; i + 1 < turn.appendSizes.size(); ++i)
+                    EXPECT_EQ(turn.appendSizes[i], static_cast<size_t>(ms) * 24) << "whole chunks until the commit";
+            EXPECT_EQ(log.countPrefix("[OpenAINode] Input audio buffer is full"), 0);
+            EXPECT_EQ(log.countPrefix("[OpenAITranscribeNode] Input audio buffer full"), 0);
+        }
+    }
+}
+
+// The simulator answers in two items of 1.0 s each, streamed as the service
+// does or all at once; the user speaks 0.5 s into the item he hears. The
+// truncate names that item with what was heard of it alone, and the service
+// accepts it (it refuses a cut past the audio it sent of the item).
+struct TwoItemCase {
+    const char* name;
+    double pacing;
+    int heardSamples; // when the user speaks
+    int item;         // which of the two he hears then
+};
+
+class TwoItemAnswer : public nodetest::SimulatorTest, public ::testing::WithParamInterface<TwoItemCase> {
+protected:
+    void configure(simulator::SimulatorOptions& options) override {
+        options.audioItemsPerResponse = 2;
+        options.responseAudioLength = std::chrono::milliseconds(2000);
+        options.pacing = GetParam().pacing;
+    }
+};
+
+TEST_P(TwoItemAnswer, BargeInNamesTheItemBeingHeardWithWhatWasHeardOfIt) {
+    LogCapture log;
+    Harness h;
+    EventRecorder events(h.node);
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(h.node.callAction("createResponse", OVAnyMap()).hasValue());
+    // Played in real time, so that streamed audio arrives as it would. The
+    // voice has silent gaps: what was heard counts from its first sound (the
+    // resampler's delay of one block at the output is the tolerance).
+    long position = 0, firstSound = -1;
+    const auto start = std::chrono::steady_clock::now();
+    for (int b = 0; firstSound < 0 || position - firstSound + block <= GetParam().heardSamples; ++b) {
+        ASSERT_LT(b, 1000) << "the answer did not play";
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(10) * b);
+        h.run(1);
+        for (int i = 0; i < block && firstSound < 0; ++i)
+            if (h.out.getReadPointer(0)[i] != 0.0f)
+                firstSound = position + i - 1; // the voice begins with one zero
+        position += block;
+    }
+    ASSERT_EQ(simulator->sendToAll(R"({"type":"input_audio_buffer.speech_started","audio_start_ms":0})"), 1u);
+    ASSERT_TRUE(waitForClientEvent("conversation.item.truncate"));
+    const json truncate = clientEvents("conversation.item.truncate").front();
+
+    std::vector<std::string> items; // in arrival order, from the node's log
+    for (const auto& line : log.all())
+        if (line.rfind("[OpenAINode] onResponseAudioReceived: currentItemId '", 0) == 0)
+            items.push_back(line.substr(line.find("-> '") + 4, line.size() - line.find("-> '") - 6));
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(truncate["item_id"], items[static_cast<size_t>(GetParam().item)]);
+    EXPECT_NEAR(truncate["audio_end_ms"].get<int>(), 500, 10);
+    EXPECT_TRUE(nodetest::eventually([&] {
+        return log.count("[OpenAIWebSocketClient] Unknown message type: conversation.item.truncated") == 1;
+    })) << "the service accepts the cut";
+    EXPECT_EQ(events.count("error"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arrival, TwoItemAnswer,
+    ::testing::Values(TwoItemCase{"SecondStreamedWhileTheFirstPlays", 1.0, 36000, 1},
+                      TwoItemCase{"BothAtOnce", 0.0, 12000, 0}),
+    [](const ::testing::TestParamInfo<TwoItemCase>& param) { return std::string(param.param.name); });

@@ -40,6 +40,11 @@ TEST_F(OpenAINodeConfig, TypeDescriptionTexts) {
     EXPECT_EQ(str(apiKey.at("name")), "API Key");
     EXPECT_EQ(str(apiKey.at("description")), "Your OpenAI API key.");
     EXPECT_EQ(str(apiKey.at("default")), "");
+    const OVAnyMap& chunk = info.getConfiguration("inputChunkMs");
+    EXPECT_EQ(str(chunk.at("type")), "int");
+    EXPECT_EQ(chunk.at("default").convert<float>(), 1000.0f);
+    EXPECT_EQ(chunk.at("min").convert<float>(), 20.0f);
+    EXPECT_EQ(chunk.at("max").convert<float>(), 1000.0f);
 
     EXPECT_EQ(info.getProperties().keys(),
               (std::vector<std::string>{"instructions", "speed", "turnDetection", "noiseReduction",
@@ -151,6 +156,7 @@ TEST_F(OpenAINodeConfig, ActionsWithoutAClientFailWithTheirTexts) {
     // session whether or not a client object exists yet.
     EXPECT_EQ(failure("createResponse"), "Failed to create response.");
     EXPECT_EQ(failure("createResponse", OVAnyMap{{"text", "hi"}}), "Failed to create response.");
+    EXPECT_EQ(failure("createResponse", OVAnyMap{{"text", 3.0f}}), "Failed to create response.");
     EXPECT_EQ(failure("commitAudioBuffer"), "Failed to commit audio buffer.");
     EXPECT_EQ(failure("cancelResponse"), "Failed to cancel response.");
     EXPECT_EQ(failure("submitToolResult", OVAnyMap{{"callId", "c1"}, {"outputJson", "{}"}}),
@@ -166,6 +172,31 @@ TEST_F(OpenAINodeConfig, ActionsWithoutAClientFailWithTheirTexts) {
     // A missing parameter is the caller's mistake and reaches the caller.
     EXPECT_ANY_THROW(node.callAction("submitToolResult", OVAnyMap{{"callId", "c1"}}));
     EXPECT_ANY_THROW(node.callAction("submitToolError", OVAnyMap{{"errorJson", "{}"}}));
+}
+
+TEST_F(OpenAINodeConfig, InputChunkMsIsCheckedAtConstructionOnBothNodes) {
+    OpenAINodeFactory factory;
+    for (const char* type : {"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"}) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(factory.createNode(type, OVAnyMap{{"apiKey", "sk-test"}})->getValue("inputChunkMs").getValue()
+                      .convert<float>(),
+                  1000.0f);
+        for (int ms : {20, 30, 550, 1000})
+            EXPECT_EQ(factory.createNode(type, OVAnyMap{{"apiKey", "sk-test"}, {"inputChunkMs", ms}})
+                          ->getValue("inputChunkMs")
+                          .getValue()
+                          .convert<float>(),
+                      static_cast<float>(ms));
+        for (float ms : {0.0f, 10.0f, 15.0f, 25.0f, 20.5f, 1010.0f, -20.0f}) {
+            try {
+                factory.createNode(type, OVAnyMap{{"apiKey", "sk-test"}, {"inputChunkMs", ms}});
+                ADD_FAILURE() << ms << " was accepted";
+            } catch (const std::invalid_argument& e) {
+                EXPECT_NE(std::string(e.what()).find("Invalid inputChunkMs"), std::string::npos) << e.what();
+            }
+        }
+        EXPECT_THROW(factory.createNode(type, OVAnyMap{{"inputChunkMs", "100"}}), std::bad_any_cast);
+    }
 }
 
 TEST_F(OpenAINodeConfig, FactoryCreatesBothTypesAndPassesConstructorFailuresOn) {

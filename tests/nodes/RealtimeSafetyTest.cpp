@@ -112,7 +112,8 @@ TEST_F(RealtimeSafety, VoiceNodeProcessNeitherAllocatesNorLocks) {
 }
 
 TEST_F(RealtimeSafety, TranscribeNodeConsumeNeitherAllocatesNorLocks) {
-    OpenAITranscribeNode node(OVAnyMap{{"apiKey", "sk-test"}});
+    // The smallest chunk: the audio thread wakes the sender every 20 ms.
+    OpenAITranscribeNode node(OVAnyMap{{"apiKey", "sk-test"}, {"inputChunkMs", 20}});
     std::vector<AudioBusFormat> ins{AudioBusFormat(44100, 1)}, outs;
     ASSERT_TRUE(node.setBusFormats(ins, outs));
     AudioBuffer<float> in(1, 441, 44100);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -109,4 +110,31 @@ TEST(TaskRunner, DestructorStopsAndWaitsForTheCurrentRun) {
         ASSERT_TRUE(counter.waitFor(2));
     }
     EXPECT_TRUE(finished);
+}
+
+// The sender relies on a wake-up neither waiting for the period nor being lost
+// while the task runs: with an hour-long period either fault times out.
+TEST(TaskRunner, AWakeUpRunsTheTaskAtOnceAndIsNotLostDuringARun) {
+    orvanta::async::WakeSignal signal; // outlives the runner, as the nodes' does
+    std::atomic<bool> wakeFromTheTask{false};
+    RunCounter counter;
+    TaskRunner runner(
+        3'600'000,
+        [&] {
+            if (wakeFromTheTask.exchange(false))
+                signal.notify(); // lands while this run is still going
+            counter.hit();
+        },
+        &signal);
+    runner.start();
+    int expected = 1;
+    ASSERT_TRUE(counter.waitFor(expected));
+    for (int i = 0; i < 100; ++i) {
+        runner.wake();
+        ASSERT_TRUE(counter.waitFor(++expected));
+        wakeFromTheTask = true;
+        signal.notify(); // another thread's call on the shared signal
+        expected += 2;   // that run, and the one its mid-run wake-up asks for
+        ASSERT_TRUE(counter.waitFor(expected));
+    }
 }
