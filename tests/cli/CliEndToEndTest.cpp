@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -133,6 +134,30 @@ void expectOneErrorLine(const ToolRun& run, const std::string& part) {
     EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
 }
 
+// The size (24 kHz samples) of each piece of input the simulator got before
+// the first commit.
+std::vector<std::size_t> appendsBeforeCommit(const orvanta::simulator::Simulator& sim) {
+    std::vector<std::size_t> pieces;
+    for (const auto& text : sim.receivedClientEvents()) {
+        const auto event = nlohmann::json::parse(text);
+        if (event["type"] == "input_audio_buffer.commit")
+            return pieces;
+        if (event["type"] == "input_audio_buffer.append") {
+            const std::string audio = event["audio"];
+            const auto padding = static_cast<std::size_t>(std::count(audio.end() - 2, audio.end(), '='));
+            pieces.push_back((audio.size() / 4 * 3 - padding) / 2);
+        }
+    }
+    ADD_FAILURE() << "no commit";
+    return pieces;
+}
+
+// The shipped sample at 24 kHz, and the most silence a commit at the file's
+// end may take along: what the host's pipeline and a render step hold, at
+// --fast's double speed; well under the old padding of 1.2 s and a wait.
+constexpr std::size_t kSampleAt24k = 52859 * 3 / 2;
+constexpr std::size_t kTailAt24k = 24000;
+
 } // namespace
 
 // The simulator answers with 2 s of synthetic voice; the reply file holds
@@ -160,12 +185,23 @@ TEST(CliConverse, PlaysTheSampleAndWritesTheSpokenReply) {
     std::remove(reply.c_str());
 }
 
-TEST(CliConverse, AnswersToolCallsFromCannedResultsAndCommitsByHandWithoutTurnDetection) {
+TEST(CliConverse, AnswersToolCallsFromCannedResultsAndCommitsTheWholeFileByHandWithoutTurnDetection) {
+    orvanta::simulator::SimulatorOptions options;
+    options.pacing = 0;
+    orvanta::simulator::Simulator sim(options);
+    sim.start();
     const std::string reply = scratch("tool-reply.wav");
     const ToolRun run = runTool({"converse", "--fast", "--turn-detection", "none", "--tools",
-                             ORVANTA_SAMPLES_DIR "/weather-tools.json", "--tool-results",
-                             ORVANTA_SAMPLES_DIR "/weather-results.json", "-o", reply});
+                                 ORVANTA_SAMPLES_DIR "/weather-tools.json", "--tool-results",
+                                 ORVANTA_SAMPLES_DIR "/weather-results.json", "-o", reply, "--simulator",
+                                 sim.realtimeUrl()});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
+    // The commit comes at the file's end and takes all of it, without
+    // padding it with silence.
+    const auto pieces = appendsBeforeCommit(sim);
+    const std::size_t sent = std::accumulate(pieces.begin(), pieces.end(), std::size_t{0});
+    EXPECT_GE(sent, kSampleAt24k);
+    EXPECT_LT(sent, kSampleAt24k + kTailAt24k);
     const auto lines = run.outLines();
     ASSERT_EQ(lines.size(), 4u) << run.out;
     EXPECT_TRUE(says(lines[0], "you: ")) << run.out;
@@ -240,12 +276,23 @@ TEST(CliConverse, TakesAStereoFileAtAnotherRateAndRepliesAtThatRate) {
     std::remove(reply.c_str());
 }
 
-TEST(CliTranscribe, PrintsOneTranscriptPerCommit) {
-    ToolRun run = runTool({"transcribe", "--fast"});
+TEST(CliTranscribe, SendsTheChosenPiecesCommitsTheWholeFileAndPrintsOneTranscriptPerCommit) {
+    orvanta::simulator::SimulatorOptions options;
+    options.pacing = 0;
+    orvanta::simulator::Simulator sim(options);
+    sim.start();
+    ToolRun run = runTool({"transcribe", "--fast", "--chunk-ms", "100", "--simulator", sim.realtimeUrl()});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     auto lines = run.outLines();
     ASSERT_EQ(lines.size(), 1u) << run.out;
     EXPECT_FALSE(lines[0].empty());
+    const auto pieces = appendsBeforeCommit(sim);
+    ASSERT_FALSE(pieces.empty());
+    EXPECT_EQ(std::count(pieces.begin(), pieces.end() - 1, std::size_t{2400}), pieces.end() - 1 - pieces.begin());
+    EXPECT_LE(pieces.back(), 2400u); // what the commit flushed
+    const std::size_t sent = std::accumulate(pieces.begin(), pieces.end(), std::size_t{0});
+    EXPECT_GE(sent, kSampleAt24k);
+    EXPECT_LT(sent, kSampleAt24k + kTailAt24k);
 
     // 3.3 s of input committed every 2 s: once on the way, once at the end.
     run = runTool({"transcribe", "--fast", "--commit-every", "2", "--json"});
@@ -267,6 +314,10 @@ TEST(CliErrors, EndWithOneClearLineAndAFailureStatus) {
     const ToolRun usage = runTool({"converse", "--speed", "9"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_NE(usage.err.find("--speed must be between 0.5 and 1.5"), std::string::npos) << usage.err;
+    // A piece size the node refuses is a command line the tool cannot run.
+    const ToolRun refused = runTool({"transcribe", "--chunk-ms", "15"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("Invalid inputChunkMs 15"), std::string::npos) << refused.err;
 
     // Nothing listens on this port any more.
     std::string closedUrl;

@@ -69,9 +69,10 @@ TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesTheOthers) {
     EXPECT_TRUE(c.fast && c.json);
     EXPECT_FALSE(c.instructions.has_value()); // unset stays the node's default
 
-    const auto t = parse({"transcribe", "--commit-every", "3", "--language", "en"});
+    const auto t = parse({"transcribe", "--commit-every", "3", "--language", "en", "--chunk-ms", "100"});
     EXPECT_EQ(t.command, CliOptions::Command::Transcribe);
     EXPECT_EQ(t.commitEverySeconds, 3.0);
+    EXPECT_EQ(t.inputChunkMs.value_or(0), 100.0f);
     EXPECT_EQ(t.input, defaultSamplePath()); // no file: the shipped sample
 
     EXPECT_THROW(parse({"transcribe", "--voice", "x"}), UsageError);
@@ -95,6 +96,7 @@ TEST(CommandLine, RefusesWhatCannotRun) {
              {"converse", "--connect-attempts", "0"},
              {"converse", "--connect-attempts", "1.5"},
              {"converse", "--timeout", "-1"},
+             {"converse", "--chunk-ms", "10ms"},
              {"transcribe", "--commit-every", "1"}}) { // could commit nothing new
         EXPECT_THROW(parse(bad), UsageError) << testing::PrintToString(bad);
     }
@@ -361,6 +363,11 @@ TEST(InputFeeder, HoldsTheFileWhileTheNodeCannotTakeItAndNoticesADropThatHitIt) 
     EXPECT_EQ(feeder.getFileFramesFed(), 250);
     EXPECT_EQ(feeder.getFramesAfterFile(), 50);
     EXPECT_EQ(block[50], 0.0f);
+    // A commit waits for 150 ms of silence to carry the file's end through
+    // the node's converter.
+    EXPECT_FALSE(feeder.isFileThroughNode());
+    feeder.fill(block.data(), 100);
+    EXPECT_TRUE(feeder.isFileThroughNode());
     feeder.stop();
     EXPECT_FALSE(feeder.fill(block.data(), 100));
 

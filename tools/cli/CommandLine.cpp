@@ -38,6 +38,9 @@ Common options:
                         using a dummy key
   --simulator URL       use a running orvanta-simulator (its realtime URL,
                         ws://127.0.0.1:PORT/v1/realtime) instead of starting one
+  --chunk-ms N          send the input to the service in pieces of N ms: a
+                        multiple of 10 from 20 to 1000 (default 1000); shorter
+                        pieces let it notice the end of a turn sooner
   --json                print every node event as one JSON line, nothing else
   --fast                feed the input at twice real time (for scripts and
                         tests; the run fails if any input audio is dropped)
@@ -69,7 +72,8 @@ transcribe options:
   --commit-every S      also commit every S seconds of input (S >= 2)
 
 Exit status: 0 on success, 1 when the run failed (the reason is the last line
-on stderr), 2 for a command line it cannot run.
+on stderr), 2 for a command line it cannot run (a value the node refuses
+included).
 )";
 
 double parseNumber(const std::string& option, const std::string& text) {
@@ -136,6 +140,8 @@ CliOptions parseCommandLine(const std::vector<std::string>& args) {
         else if (a == "--json") o.json = true;
         else if (a == "--fast") o.fast = true;
         else if (a == "--verbose") o.verbose = true;
+        // The node knows which sizes it takes and refuses the others.
+        else if (a == "--chunk-ms") o.inputChunkMs = static_cast<float>(parseNumber(a, value(a)));
         else if (a == "--timeout") {
             o.timeoutSeconds = parseNumber(a, value(a));
             if (o.timeoutSeconds <= 0)
@@ -195,8 +201,8 @@ CliOptions parseCommandLine(const std::vector<std::string>& args) {
         } else if (a == "--commit-every") {
             transcribing(a);
             o.commitEverySeconds = parseNumber(a, value(a));
-            // Audio leaves the node one second at a time, every 200 ms at
-            // best; a shorter period could find nothing new to commit.
+            // Each commit asks for one transcript; shorter pieces would
+            // mostly cut words apart.
             if (o.commitEverySeconds < 2)
                 throw UsageError("--commit-every must be at least 2 seconds");
         } else if (!a.empty() && a[0] == '-' && a != "-") {

@@ -47,6 +47,10 @@ struct CliOptions {
     std::optional<std::string> delay;
     double commitEverySeconds = 0; // 0: commit once, at the end of the input
 
+    // Both nodes: the input's piece size in milliseconds; unset keeps the
+    // node's default (1000).
+    std::optional<float> inputChunkMs;
+
     // Running.
     bool json = false;
     bool fast = false;

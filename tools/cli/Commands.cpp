@@ -4,6 +4,7 @@
 #include "extension/OpenAIExtension.h"
 
 #include <cstdio>
+#include <stdexcept>
 
 namespace orvanta::cli {
 
@@ -19,6 +20,9 @@ std::unique_ptr<Node> createLibraryNode(const std::string& typeName, const OVAny
         throw RunError("the OpenAI extension has no node factory");
     try {
         return factory->createNode(typeName, config);
+    } catch (const std::invalid_argument& e) {
+        // A value from the command line that the node does not take.
+        throw UsageError("the " + typeName + " node refused its configuration: " + e.what());
     } catch (const std::exception& e) {
         throw RunError("cannot create the " + typeName + " node: " + e.what());
     }

@@ -29,11 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// Silence fed after the file before committing by hand: the node sends whole
-// seconds, so the file's last fraction leaves with the next full second.
-constexpr double kFlushSeconds = 1.2;
-// ...and a few of the sender's 200 ms rounds to send it.
-constexpr auto kFlushWait = 600ms;
 // With the service's voice detection, how long after the file ends a reply
 // may still begin: half a second of silence ends the turn, and up to a second
 // of audio waits in the node for its chunk to fill.
@@ -42,9 +37,6 @@ constexpr auto kVoiceDetectionSettle = 2500ms;
 // no event has come for the second while.
 constexpr auto kPlayedOutSilence = 600ms;
 constexpr auto kQuietEvents = 300ms;
-// The renderer wakes once per step of audio rather than once per 10 ms
-// block; the node sends a second at a time anyway.
-constexpr double kRenderStepSeconds = 0.25;
 // The reply's ring holds half a minute: emptying it every second is plenty.
 constexpr auto kDrainPeriod = 1s;
 // A terminal's progress line shows tenths of seconds.
@@ -118,6 +110,8 @@ int runConverse(const CliOptions& options) {
         config.set("toolChoice", *options.toolChoice);
     if (!options.toolsFile.empty())
         config.set("tools", tools);
+    if (options.inputChunkMs)
+        config.set("inputChunkMs", *options.inputChunkMs);
 
     const auto startTime = Clock::now();
     SessionMonitor monitor(options.connectAttempts,
@@ -207,7 +201,7 @@ int runConverse(const CliOptions& options) {
     InputFeeder feeder(reader);
     // Half a minute of output may wait for the main thread.
     ReplyRecorder recorder(rate, 30.0, options.keepSilence);
-    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1, kRenderStepSeconds, speed});
+    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1, renderStepSeconds, speed});
     hostLog.watchInput(&feeder);
     if (!renderer.start())
         throw RunError("the voice node refused a mono bus at " + std::to_string(rate) + " Hz");
@@ -235,13 +229,12 @@ int runConverse(const CliOptions& options) {
     // the renderer notices the file's end at its next step.
     auto audioTime = [&](double frames) {
         return std::chrono::duration_cast<Clock::duration>(
-                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds)) +
+                   std::chrono::duration<double>(frames / (rate * speed) + renderStepSeconds)) +
                1ms;
     };
     const bool manualTurns = options.turnDetection == "none";
     const bool interactive = console.getStyle() == ConsoleOutput::Style::Interactive;
     bool committed = false;
-    Clock::time_point flushedAt{};
     Clock::time_point fileDoneAt{};
     std::string failure;
     for (;;) {
@@ -254,19 +247,15 @@ int runConverse(const CliOptions& options) {
         if (feeder.isFileDone() && fileDoneAt == Clock::time_point{})
             fileDoneAt = now;
 
-        const double flushFrames = kFlushSeconds * rate;
-        if (manualTurns && !committed && feeder.isFileDone() && feeder.getFramesAfterFile() >= flushFrames) {
-            if (flushedAt == Clock::time_point{})
-                flushedAt = now;
-            if (now - flushedAt >= kFlushWait) {
-                const auto result = node->callAction("commitAudioBuffer", OVAnyMap());
-                if (result.hasError()) {
-                    failure = result.getError().getMessage();
-                    break;
-                }
-                committed = true;
-                console.status("input: committed");
+        // The node sends everything it has taken in before the commit.
+        if (manualTurns && !committed && feeder.isFileThroughNode()) {
+            const auto result = node->callAction("commitAudioBuffer", OVAnyMap());
+            if (result.hasError()) {
+                failure = result.getError().getMessage();
+                break;
             }
+            committed = true;
+            console.status("input: committed");
         }
 
         int created = 0, done = 0, requested = 0;
@@ -308,10 +297,7 @@ int runConverse(const CliOptions& options) {
         if (!feeder.isFileDone())
             wakeAt = std::min(wakeAt, now + audioTime(static_cast<double>(feeder.getFileFramesLeft())));
         else if (manualTurns && !committed)
-            wakeAt = std::min(wakeAt, flushedAt != Clock::time_point{}
-                                          ? flushedAt + kFlushWait
-                                          : now + audioTime(flushFrames - static_cast<double>(
-                                                                              feeder.getFramesAfterFile())));
+            wakeAt = std::min(wakeAt, now + audioTime(static_cast<double>(feeder.framesThroughNodeLeft())));
         else if (!turnEnded)
             wakeAt = std::min(wakeAt, fileDoneAt + kVoiceDetectionSettle);
         else if (answered)

@@ -25,6 +25,11 @@ bool InputFeeder::fill(float* interleaved, int frames) {
     return true;
 }
 
+std::int64_t InputFeeder::framesThroughNodeLeft() const {
+    const auto needed = static_cast<std::int64_t>(throughNodeSeconds * sampleRate);
+    return std::max<std::int64_t>(0, needed - framesAfterFile.load());
+}
+
 void InputFeeder::noteInputOverflow(bool dropping) {
     overflowing.store(dropping);
     // The resampler holds a little of the previous block back, so a drop

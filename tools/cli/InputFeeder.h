@@ -40,6 +40,12 @@ public:
     bool isFileDone() const { return fileDone.load(); }
     // Silence fed since the end of the file.
     std::int64_t getFramesAfterFile() const { return framesAfterFile.load(); }
+    // The file's last samples have gone through the node's process and its
+    // rate converter (which holds back 65 ms at most), so that a commit now
+    // takes all of the file; and how much more silence that needs.
+    static constexpr double throughNodeSeconds = 0.15;
+    bool isFileThroughNode() const { return isFileDone() && framesThroughNodeLeft() == 0; }
+    std::int64_t framesThroughNodeLeft() const;
     // True while the block just handed out held file audio (audio thread).
     bool lastBlockHadFile() const { return lastHadFile.load(); }
 

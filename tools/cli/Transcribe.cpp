@@ -26,13 +26,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// As for converse: the renderer's step, and the progress line's period.
-constexpr double kRenderStepSeconds = 0.25;
+// As for converse: the progress line's period.
 constexpr auto kProgressPeriod = 100ms;
-// As for converse: flush the file's last fraction of a second out of the
-// node before the final commit.
-constexpr double kFlushSeconds = 1.2;
-constexpr auto kFlushWait = 600ms;
 
 std::string field(const OVAnyMap& payload, const char* key) {
     if (!payload.hasKey(key))
@@ -69,6 +64,8 @@ int runTranscribe(const CliOptions& options) {
         config.set("transcriptionLanguage", *options.language);
     if (options.delay)
         config.set("transcriptionDelay", *options.delay);
+    if (options.inputChunkMs)
+        config.set("inputChunkMs", *options.inputChunkMs);
 
     const auto startTime = Clock::now();
     SessionMonitor monitor(options.connectAttempts,
@@ -113,7 +110,7 @@ int runTranscribe(const CliOptions& options) {
     const int blockFrames = std::max(1, rate / 100);
     const double speed = options.fast ? 2.0 : 1.0;
     InputFeeder feeder(reader);
-    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1, kRenderStepSeconds, speed});
+    OfflineRenderer renderer(*audioNode, {rate, blockFrames, 1, renderStepSeconds, speed});
     hostLog.watchInput(&feeder);
     if (!renderer.start())
         throw RunError("the transcription node refused a mono bus at " + std::to_string(rate) + " Hz");
@@ -137,14 +134,13 @@ int runTranscribe(const CliOptions& options) {
     // As in converse: when `frames` more of audio will have been rendered.
     auto audioTime = [&](double frames) {
         return std::chrono::duration_cast<Clock::duration>(
-                   std::chrono::duration<double>(frames / (rate * speed) + kRenderStepSeconds)) +
+                   std::chrono::duration<double>(frames / (rate * speed) + renderStepSeconds)) +
                1ms;
     };
     const bool interactive = console.getStyle() == ConsoleOutput::Style::Interactive;
     int commits = 0;
     int periodicCommits = 0;
     bool finalCommitted = false;
-    Clock::time_point flushedAt{};
     std::string failure;
     auto commit = [&]() -> bool {
         const auto result = node->callAction("commitAudioBuffer", OVAnyMap());
@@ -170,15 +166,10 @@ int runTranscribe(const CliOptions& options) {
             if (!commit())
                 break;
         }
-        const double flushFrames = kFlushSeconds * rate;
-        if (!finalCommitted && feeder.isFileDone() && feeder.getFramesAfterFile() >= flushFrames) {
-            if (flushedAt == Clock::time_point{})
-                flushedAt = now;
-            if (now - flushedAt >= kFlushWait) {
-                if (!commit())
-                    break;
-                finalCommitted = true;
-            }
+        if (!finalCommitted && feeder.isFileThroughNode()) {
+            if (!commit())
+                break;
+            finalCommitted = true;
         }
 
         int completed = 0;
@@ -210,10 +201,7 @@ int runTranscribe(const CliOptions& options) {
                 frames = std::min(frames, (options.commitEverySeconds * (periodicCommits + 1) - fedSeconds) * rate);
             wakeAt = std::min(wakeAt, now + audioTime(frames));
         } else if (!finalCommitted) {
-            wakeAt = std::min(wakeAt, flushedAt != Clock::time_point{}
-                                          ? flushedAt + kFlushWait
-                                          : now + audioTime(flushFrames - static_cast<double>(
-                                                                              feeder.getFramesAfterFile())));
+            wakeAt = std::min(wakeAt, now + audioTime(static_cast<double>(feeder.framesThroughNodeLeft())));
         }
         wakeup.waitUntil(wakeAt);
     }

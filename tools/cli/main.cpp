@@ -31,6 +31,10 @@ int main(int argc, char** argv) {
         case CliOptions::Command::Transcribe:
             return runTranscribe(options);
         }
+    } catch (const UsageError& e) {
+        std::cout.flush();
+        std::cerr << "orvanta-openai: " << e.what() << " (try --help)\n";
+        return 2;
     } catch (const std::exception& e) {
         std::cout.flush();
         std::cerr << "orvanta-openai: " << e.what() << "\n";
