@@ -20,10 +20,11 @@ interleaved with the tool's runs, and the ratios tool / peer are printed.
     bench/conversation/conversation_bench.py [--build build/release]
         [--rounds 5] [--seconds 60] [--rate 24000] [--transports ws,wss]
         [--peer-modules DIR | --no-peer] [--tool-arg ARG ...]
-        [--other NAME=BUILD_DIR ...]
+        [--other NAME=BUILD_DIR ...] [--variant NAME=ARGS ...]
 
 --other adds the tool of another build (an older commit, say) as one more
-client, interleaved with the others.
+client, interleaved with the others; --variant adds this build's tool again
+with more arguments (space-separated, "--chunk-ms 100" say).
 """
 
 import argparse
@@ -127,6 +128,7 @@ def main():
     parser.add_argument("--no-peer", action="store_true")
     parser.add_argument("--tool-arg", action="append", default=[], help="extra argument for converse")
     parser.add_argument("--other", action="append", default=[], help="NAME=BUILD_DIR: another build's tool")
+    parser.add_argument("--variant", action="append", default=[], help="NAME=ARGS: this tool with more arguments")
     args = parser.parse_args()
 
     tool = os.path.join(args.build, "tools", "cli", "orvanta-openai")
@@ -163,6 +165,9 @@ def main():
     for other in args.other:
         name, _, build = other.partition("=")
         clients[name] = converse(os.path.join(build, "tools", "cli", "orvanta-openai"))
+    for variant in args.variant:
+        name, _, extra = variant.partition("=")
+        clients[name] = lambda url, extra=extra.split(): converse(tool)(url) + extra
     if peer:
         clients["peer"] = lambda url: ["node", os.path.join(HERE, "node_peer.cjs"), url, wav]
     print(f"{args.seconds} s conversation at {args.rate} Hz, {args.rounds} rounds, load {os.getloadavg()}")
