@@ -1,5 +1,5 @@
 #include "networkclient/NetworkSession.h"
-#include "networkclient/support/LocalHttpServer.h"
+#include "tools/simulator/Simulator.h"
 #include "utils/Logger.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +14,21 @@ using namespace orvanta::networkclient;
 using namespace std::chrono_literals;
 using orvanta::logging::LogDestination;
 using orvanta::logging::LogLevel;
-using testsupport::HttpReply;
-using testsupport::HttpRequest;
-using testsupport::LocalHttpServer;
+using orvanta::simulator::Simulator;
+using orvanta::simulator::SimulatorOptions;
 
 namespace {
 
 const std::vector<std::string> jsonHeader{"Content-Type: application/json"};
+// The simulator's token service answers by the body: 200 to the first, 400 to the second.
+const std::string goodBody = "{\"appId\":\"a\",\"appSecret\":\"s\",\"sessionConfig\":{}}";
+const std::string badBody = "{}";
+
+struct Service {
+    explicit Service(SimulatorOptions options = {}) : sim(std::move(options)) { sim.start(); }
+    std::string url() const { return sim.tokenBaseUrl() + "/openai/realtime/client-secret"; }
+    Simulator sim;
+};
 
 // Collects the responses of one test; any thread may add.
 class Inbox {
@@ -154,72 +162,68 @@ private:
     NetworkResponse last;
 };
 
-TEST(NetworkSession, DeliversEachResponseOnceOnAThreadOfItsOwn) {
-    LocalHttpServer server([](const HttpRequest& request) { return HttpReply{200, "echo " + request.body}; });
-    Inbox inbox;
-    NetworkSession session;
-
-    const int first = session.makePostRequest(server.baseURL(), jsonHeader, "{\"a\":1}",
-                                              [&](NetworkResponse r) { inbox.add(r); });
-    const int second = session.makePostRequest(
-        server.baseURL(), jsonHeader, "{\"b\":2}",
-        [](NetworkResponse r, void* userData) { static_cast<Inbox*>(userData)->add(r); }, &inbox);
-    EXPECT_EQ(first, 1);
-    EXPECT_EQ(second, 2);
-    ASSERT_TRUE(inbox.waitFor(2));
-
-    std::map<int, std::string> bodies;
-    for (const auto& r : inbox.all())
-        bodies[r.requestID] = r.body;
-    EXPECT_EQ(bodies, (std::map<int, std::string>{{1, "echo {\"a\":1}"}, {2, "echo {\"b\":2}"}}));
-    for (const auto& id : inbox.callingThreads())
-        EXPECT_NE(id, std::this_thread::get_id());
-}
-
-TEST(NetworkSession, ManyThreadsPostingAtOnceGetOneResponseEach) {
-    LocalHttpServer server([](const HttpRequest& request) { return HttpReply{200, request.body}; });
+// Each callback gets the response to its own request, once, on the session's
+// thread, whichever thread posted.
+TEST(NetworkSession, ManyThreadsPostingAtOnceGetTheirOwnResponseOnce) {
+    Service service;
     Inbox inbox;
     NetworkSession session;
     constexpr int threads = 4, perThread = 8;
+    struct Expected {
+        Inbox* inbox;
+        int status;
+    };
+    std::mutex mutex;
+    std::deque<Expected> expected;  // stable addresses for the user-data form
     std::vector<std::thread> posters;
     for (int t = 0; t < threads; ++t) {
         posters.emplace_back([&, t] {
-            for (int i = 0; i < perThread; ++i)
-                session.makePostRequest(server.baseURL(), jsonHeader, std::to_string(t * perThread + i),
-                                        [&](NetworkResponse r) { inbox.add(r); });
+            for (int i = 0; i < perThread; ++i) {
+                const bool isGood = (t + i) % 2 == 0;
+                const std::string& body = isGood ? goodBody : badBody;
+                if (i % 2 == 0) {
+                    session.makePostRequest(service.url(), jsonHeader, body, [&inbox, isGood](NetworkResponse r) {
+                        EXPECT_EQ(r.statusCode, isGood ? 200 : 400) << r.body;
+                        inbox.add(r);
+                    });
+                    continue;
+                }
+                Expected* e;
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    e = &expected.emplace_back(Expected{&inbox, isGood ? 200 : 400});
+                }
+                session.makePostRequest(service.url(), jsonHeader, body, [](NetworkResponse r, void* d) {
+                    EXPECT_EQ(r.statusCode, static_cast<Expected*>(d)->status) << r.body;
+                    static_cast<Expected*>(d)->inbox->add(r);
+                }, e);
+            }
         });
     }
-    for (auto& p : posters)
-        p.join();
+    for (auto& p : posters) p.join();
     ASSERT_TRUE(inbox.waitFor(threads * perThread));
     std::set<int> ids;
-    std::set<std::string> bodies;
-    for (const auto& r : inbox.all()) {
-        ids.insert(r.requestID);
-        bodies.insert(r.body);
-        EXPECT_EQ(r.statusCode, 200);
-    }
+    for (const auto& r : inbox.all()) ids.insert(r.requestID);
     EXPECT_EQ(ids.size(), static_cast<std::size_t>(threads * perThread));
-    EXPECT_EQ(bodies.size(), static_cast<std::size_t>(threads * perThread));
+    EXPECT_EQ(*ids.begin(), 1);
     EXPECT_EQ(inbox.all().size(), static_cast<std::size_t>(threads * perThread));
+    for (const auto& id : inbox.callingThreads()) EXPECT_NE(id, std::this_thread::get_id());
 }
 
 TEST(NetworkSession, DestroyedWithARequestInFlightNeverCallsBack) {
-    LocalHttpServer server([](const HttpRequest&) {
-        HttpReply reply;
-        reply.hang = true;
-        return reply;
-    });
+    SimulatorOptions options;
+    options.tokenDelay = std::chrono::minutes(10);
+    Service service(options);
     auto alive = std::make_shared<int>(0);
     std::atomic<int> calls{0};
     {
         NetworkSession session;
-        session.makePostRequest(server.baseURL(), jsonHeader, "{}",
+        session.makePostRequest(service.url(), jsonHeader, "{}",
                                 [alive, &calls](NetworkResponse) { ++calls; });
         session.makePostRequest(
-            server.baseURL(), jsonHeader, "{}", [](NetworkResponse, void* c) { ++*static_cast<std::atomic<int>*>(c); },
+            service.url(), jsonHeader, "{}", [](NetworkResponse, void* c) { ++*static_cast<std::atomic<int>*>(c); },
             &calls);
-        ASSERT_TRUE(server.waitForRequests(2, 10s));
+        ASSERT_TRUE(service.sim.waitForTokenRequests(2, 10s));
         EXPECT_EQ(alive.use_count(), 2);
     }
     // The callable was destroyed uncalled, so no late call can come.
@@ -276,14 +280,14 @@ TEST(NetworkSession, AThrowingCallbackDoesNotStopLaterDeliveries) {
 }
 
 TEST(NetworkSession, DebugLinesKeepTheirShapeButNotTheSecrets) {
-    LocalHttpServer server([](const HttpRequest&) {
-        return HttpReply{200, "{\"data\":{\"token\":\"ek_live_token\"},\"success\":true}"};
-    });
+    SimulatorOptions options;
+    options.tokenScript = {{0ms, 200, "{\"data\":{\"token\":\"ek_live_token\"},\"success\":true}"}};
+    Service service(options);
     LogCapture capture(LogLevel::Debug);
     {
         NetworkSession session;
         Inbox inbox;
-        session.makePostRequest(server.baseURL(), jsonHeader, "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\"}",
+        session.makePostRequest(service.url(), jsonHeader, "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\"}",
                                 [&](NetworkResponse r) { inbox.add(r); });
         ASSERT_TRUE(inbox.waitFor(1));
         EXPECT_EQ(inbox.all()[0].body, "{\"data\":{\"token\":\"ek_live_token\"},\"success\":true}");

@@ -4,8 +4,9 @@
 #include "extension/OpenAINodeFactory.h"
 #include "nodes/NodeTestSupport.h"
 #include "networkclient/TransferSettings.h"
-#include "networkclient/support/LocalHttpServer.h"
-#include "networkclient/support/TestCertificateAuthority.h"
+#include "support/TestCertificates.h"
+#include "tools/simulator/Simulator.h"
+#include "websocket/support/ScriptedPeer.h"
 #include "token/TokenResultInbox.h"
 #include "token/TokenServiceEndpoint.h"
 #include "utils/Logger.h"
@@ -18,9 +19,9 @@ using namespace orvanta::extensions::openai;
 using namespace std::chrono_literals;
 using orvanta::Orvanta;
 using orvanta::networkclient::TransferSettings;
-using testsupport::HttpReply;
-using testsupport::HttpRequest;
-using testsupport::LocalHttpServer;
+using orvanta::simulator::ScriptedTokenReply;
+using orvanta::simulator::Simulator;
+using orvanta::simulator::SimulatorOptions;
 using tokentest::HostLogCapture;
 using tokentest::TokenResultInbox;
 
@@ -28,79 +29,75 @@ namespace {
 
 const std::string realtimeConfig = "{\"model\":\"gpt-realtime-2\",\"type\":\"realtime\"}";
 
-// A token service on loopback whose next reply the test chooses.
+// The token service of the simulator, answering as the test scripts it.
 class TokenServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Orvanta::setValue("orvanta", "appID", std::string("app-1"));
         Orvanta::setValue("orvanta", "appSecret", std::string("hunter2"));
-        setTokenServiceEndpointOverride(server.baseURL());
     }
     void TearDown() override {
         clearTokenServiceEndpointOverride();
         orvanta::networkclient::resetTransferSettings();
     }
-    void replyWith(HttpReply reply) {
-        std::lock_guard<std::mutex> lock(mutex);
-        next = std::move(reply);
+    Simulator& serve(SimulatorOptions options = {}) {
+        sim = std::make_unique<Simulator>(std::move(options));
+        sim->start();
+        setTokenServiceEndpointOverride(sim->tokenBaseUrl());
+        return *sim;
     }
-
-    std::mutex mutex;
-    HttpReply next;
-    LocalHttpServer server{[this](const HttpRequest&) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return next;
-    }};
+    std::unique_ptr<Simulator> sim;
 };
 
 TEST_F(TokenServiceTest, PostsTheCredentialsAndTheConfigurationAsOneJsonObject) {
-    replyWith({200, "{\"success\":true,\"data\":{\"token\":\"ek_123\"}}"});
+    orvanta::websocket::test::ScriptedPeer peer;
+    auto request = answerOnce(peer, "{\"success\":true,\"data\":{\"token\":\"ek_123\"}}");
+    setTokenServiceEndpointOverride(peer.url("").replace(0, 2, "http"));
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     const auto outcome = inbox.waitFor(1);
     EXPECT_TRUE(outcome.ok) << outcome.text;
     EXPECT_EQ(outcome.text, "ek_123");
     EXPECT_NE(outcome.thread, std::this_thread::get_id());
-
-    ASSERT_EQ(server.requests().size(), 1u);
-    const HttpRequest request = server.requests()[0];
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/openai/realtime/client-secret");
-    EXPECT_EQ(request.header("Content-Type"), "application/json");
-    EXPECT_EQ(request.body, "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\","
+    const std::string text = request.get();
+    EXPECT_EQ(text.rfind("POST /openai/realtime/client-secret HTTP/1.1\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\","
                             "\"sessionConfig\":{\"model\":\"gpt-realtime-2\",\"type\":\"realtime\"}}");
 }
 
 TEST_F(TokenServiceTest, EveryKindOfReplyGivesExactlyOneResultWithItsText) {
     struct Case {
-        HttpReply reply;
+        ScriptedTokenReply reply;
         bool ok;
         std::string text;  // the whole text, or what is wrong with an unreadable reply
     };
     const std::string unreadable = "Failed to parse OpenAI token response: ";
     const std::vector<Case> cases{
-        {{403, "{\"success\":false,\"message\":\"Invalid app credentials\"}"}, false,
+        {{0ms, 403, "{\"success\":false,\"message\":\"Invalid app credentials\"}"}, false,
          "Failed to get OpenAI token: Invalid app credentials"},
-        {{200, "{\"success\":false}"}, false, "Failed to get OpenAI token: Unknown error"},
-        {{400, "{\"success\":false,\"message\":42}"}, false, "Failed to get OpenAI token: Unknown error"},
-        {{200, "{\"success\":false,\"message\":\"" + std::string(300, 'x') + "\"}"}, false,
+        {{0ms, 200, "{\"success\":false}"}, false, "Failed to get OpenAI token: Unknown error"},
+        {{0ms, 400, "{\"success\":false,\"message\":42}"}, false, "Failed to get OpenAI token: Unknown error"},
+        {{0ms, 200, "{\"success\":false,\"message\":\"" + std::string(300, 'x') + "\"}"}, false,
          "Failed to get OpenAI token: " + std::string(200, 'x') + "..."},
-        {{500, "<html><body>Bad gateway</body></html>", "text/html"}, false,
+        {{0ms, 500, "<html><body>Bad gateway</body></html>"}, false,
          "the body is not JSON (syntax error at byte 1)"},
-        {{200, "{\"success\":true}"}, false, "\"data\" is missing"},
-        {{200, "{\"success\":true,\"data\":{\"token\":7}}"}, false,
+        {{0ms, 200, "{\"success\":true}"}, false, "\"data\" is missing"},
+        {{0ms, 200, "{\"success\":true,\"data\":{\"token\":7}}"}, false,
          "\"data\".\"token\" is a JSON number, not a string"},
-        {{200, "{\"success\":\"yes\",\"data\":{\"token\":\"t\"}}"}, false,
+        {{0ms, 200, "{\"success\":\"yes\",\"data\":{\"token\":\"t\"}}"}, false,
          "\"success\" is a JSON string, not a boolean"},
-        {{200, "[true]"}, false, "the body is a JSON array, not an object"},
-        {{200, ""}, false, "the body is empty"},
-        {{200, std::string("{\"success\":false}\0{", 19)}, false, "the body is not JSON (syntax error at byte 18)"},
-        {{404, "{\"success\":true,\"data\":{\"token\":\"ek_404\"}}"}, true, "ek_404"},
+        {{0ms, 200, "[true]"}, false, "the body is a JSON array, not an object"},
+        {{0ms, 200, ""}, false, "the body is empty"},
+        {{0ms, 200, std::string("{\"success\":false}\0{", 19)}, false, "the body is not JSON (syntax error at byte 18)"},
+        {{0ms, 404, "{\"success\":true,\"data\":{\"token\":\"ek_404\"}}"}, true, "ek_404"},
     };
+    SimulatorOptions options;
+    for (const auto& c : cases) options.tokenScript.push_back(c.reply);
+    serve(options);
     TokenResultInbox inbox;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
-        replyWith(c.reply);
         OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
         const auto outcome = inbox.waitFor(i + 1);
         EXPECT_EQ(outcome.ok, c.ok) << c.reply.body << " -> " << outcome.text;
@@ -114,6 +111,7 @@ TEST_F(TokenServiceTest, EveryKindOfReplyGivesExactlyOneResultWithItsText) {
 }
 
 TEST_F(TokenServiceTest, InvalidConfigurationIsReportedAtOnceAndNothingIsSent) {
+    Simulator& service = serve();
     HostLogCapture log;
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(inbox.callback(), "{\"type\":");
@@ -126,40 +124,31 @@ TEST_F(TokenServiceTest, InvalidConfigurationIsReportedAtOnceAndNothingIsSent) {
         EXPECT_EQ(outcome.thread, std::this_thread::get_id());
     }
     EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Invalid sessionConfig JSON: "), std::string::npos);
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(service.tokenRequestCount(), 0u);
 }
 
 TEST_F(TokenServiceTest, FailedTransfersReachTheCallerWithTheTransferError) {
+    // A service that accepts and never answers.
+    SimulatorOptions silent;
+    silent.faults.silentAfterAccept = true;
+    serve(silent);
+    TransferSettings settings;
+    settings.totalTimeout = 300ms;
+    orvanta::networkclient::setTransferSettings(settings);
     HostLogCapture log;
     TokenResultInbox inbox;
-
-    setTokenServiceEndpointOverride("http://127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()));
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     auto outcome = inbox.waitFor(1);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.text.rfind("Failed to get OpenAI token: ", 0), 0u) << outcome.text;
-    EXPECT_GT(outcome.text.size(), std::string("Failed to get OpenAI token: ").size());
-    EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Network error: "), std::string::npos);
-
-    // A service that accepts and never answers.
-    TransferSettings settings;
-    settings.totalTimeout = 300ms;
-    orvanta::networkclient::setTransferSettings(settings);
-    setTokenServiceEndpointOverride(server.baseURL());
-    HttpReply hang;
-    hang.hang = true;
-    replyWith(hang);
-    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    outcome = inbox.waitFor(2);
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.text.rfind("Failed to get OpenAI token: ", 0), 0u) << outcome.text;
     EXPECT_NE(outcome.text.find("imed out"), std::string::npos) << outcome.text;
+    EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Network error: "), std::string::npos);
 
     // A request that cannot even be started still gets its one answer.
     setTokenServiceEndpointOverride("http://127.0.0.1:notaport");
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    ASSERT_EQ(inbox.count(), 3u);
-    outcome = inbox.waitFor(3);
+    ASSERT_EQ(inbox.count(), 2u);
+    outcome = inbox.waitFor(2);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.text.rfind("Failed to get OpenAI token: ", 0), 0u) << outcome.text;
     EXPECT_EQ(outcome.thread, std::this_thread::get_id());
@@ -198,7 +187,7 @@ private:
 TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
     const std::string canary = "ek_canary_5d1f";
     struct Case {
-        HttpReply reply;
+        ScriptedTokenReply reply;
         std::string message;  // of the node's "error" event
     };
     const std::string truncated = "{\"success\":true,\"data\":{\"token\":\"" + canary;
@@ -207,22 +196,24 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
         "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\",\"expires_at\":1}}}";
     const auto size = [](const std::string& body) { return std::to_string(body.size()) + " bytes)"; };
     const std::vector<Case> cases{
-        {{200, truncated},
+        {{0ms, 200, truncated},
          "Failed to parse OpenAI token response: the JSON text ends early (HTTP 200, " + size(truncated)},
-        {{502, page, "text/html"},
+        {{0ms, 502, page},
          "Failed to parse OpenAI token response: the body is not JSON (syntax error at byte 1) (HTTP 502, " +
              size(page)},
-        {{200, reshaped},
+        {{0ms, 200, reshaped},
          "Failed to parse OpenAI token response: \"data\".\"token\" is missing (HTTP 200, " + size(reshaped)},
         // A refusal that echoes the request and a token: its reason is shown
         // without them.
-        {{403, "{\"success\":false,\"message\":\"secret hunter2 rejected,\\n" + canary + " revoked\"}"},
+        {{0ms, 403, "{\"success\":false,\"message\":\"secret hunter2 rejected,\\n" + canary + " revoked\"}"},
          "Failed to get OpenAI token: secret *** rejected, *** revoked"},
     };
     LibraryLog& libraryLog = LibraryLog::attachAtTrace();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.body);
-        replyWith(c.reply);
+        SimulatorOptions options;
+        options.tokenScript.assign(4, c.reply);
+        serve(options);
         HostLogCapture hostLog(orvanta::Logger::Level::Debug);
         std::string events;
         {
@@ -255,7 +246,7 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
 }
 
 TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {
-    replyWith({200, "{\"success\":true,\"data\":{\"token\":\"ek_1\"}}"});
+    serve();
     std::atomic<int> calls{0};
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(
@@ -273,25 +264,22 @@ TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {
     EXPECT_EQ(calls.load(), 1);
 }
 
-TEST(TokenServiceTls, FetchesATokenOverHttpsFromAServerSignedByTheConfiguredCA) {
-    testsupport::TestCertificateAuthority ca;
-    LocalHttpServer server([](const HttpRequest&) { return HttpReply{200, "{\"success\":true,\"data\":{\"token\":\"ek_tls\"}}"}; },
-                           LocalHttpServer::Tls{ca.serverCertificatePem(), ca.serverPrivateKeyPem()});
-    Orvanta::setValue("orvanta", "appID", std::string("app-1"));
-    Orvanta::setValue("orvanta", "appSecret", std::string("hunter2"));
+TEST_F(TokenServiceTest, FetchesATokenOverHttpsFromAServerSignedByTheConfiguredCA) {
+    testsupport::TestCertificates certs;
+    ASSERT_TRUE(certs.ok());
+    SimulatorOptions options;
+    options.tlsCertificateFile = certs.serverCertificate();
+    options.tlsPrivateKeyFile = certs.serverKey();
+    options.appCredentials = {{"app-1", "hunter2"}};
+    EXPECT_EQ(serve(options).tokenBaseUrl().rfind("https://127.0.0.1:", 0), 0u);
     TransferSettings settings;
-    settings.caFile = ca.caFile();
+    settings.caFile = certs.caFile();
     orvanta::networkclient::setTransferSettings(settings);
-    setTokenServiceEndpointOverride(server.baseURL());
-
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     const auto outcome = inbox.waitFor(1);
-    clearTokenServiceEndpointOverride();
-    orvanta::networkclient::resetTransferSettings();
     EXPECT_TRUE(outcome.ok) << outcome.text;
-    EXPECT_EQ(outcome.text, "ek_tls");
-    EXPECT_EQ(server.baseURL().rfind("https://127.0.0.1:", 0), 0u);
+    EXPECT_EQ(outcome.text.rfind("ek_", 0), 0u);
 }
 
 } // namespace

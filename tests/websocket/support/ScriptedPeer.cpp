@@ -38,7 +38,7 @@ bool waitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 } // namespace
 
-ScriptedPeer::ScriptedPeer(bool ipv6) : ipv6_(ipv6) {
+ScriptedPeer::ScriptedPeer(bool ipv6, uint16_t port) : ipv6_(ipv6) {
     listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) throw std::runtime_error("socket failed");
     int one = 1;
@@ -49,11 +49,13 @@ ScriptedPeer::ScriptedPeer(bool ipv6) : ipv6_(ipv6) {
         auto& addr = reinterpret_cast<sockaddr_in6&>(storage);
         addr.sin6_family = AF_INET6;
         addr.sin6_addr = in6addr_loopback;
+        addr.sin6_port = htons(port);
         len = sizeof addr;
     } else {
         auto& addr = reinterpret_cast<sockaddr_in&>(storage);
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
         len = sizeof addr;
     }
     auto* addr = reinterpret_cast<sockaddr*>(&storage);
@@ -91,6 +93,12 @@ std::string ScriptedPeer::readRequest(Timeout timeout) {
         uint8_t c;
         if (!readExactly(&c, 1, deadline)) return {};
         request.push_back(static_cast<char>(c));
+    }
+    const auto at = request.find("Content-Length: ");
+    if (at != std::string::npos) {
+        std::string body(std::stoul(request.substr(at + 16)), '\0');
+        if (!readExactly(reinterpret_cast<uint8_t*>(&body[0]), body.size(), deadline)) return {};
+        request += body;
     }
     return request;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <future>
 #include <vector>
 
 namespace orvanta {
@@ -29,7 +30,7 @@ public:
         Bytes payload;  // unmasked
     };
 
-    explicit ScriptedPeer(bool ipv6 = false);
+    explicit ScriptedPeer(bool ipv6 = false, uint16_t port = 0);
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -38,7 +39,8 @@ public:
     std::string url(const std::string& pathAndQuery = "/") const;
 
     bool accept(Timeout timeout = defaultTimeout);
-    // The request up to and including the blank line; empty on failure.
+    // The request up to and including the blank line, and its body when it
+    // has a Content-Length; empty on failure.
     std::string readRequest(Timeout timeout = defaultTimeout);
     // accept + readRequest + a valid 101 answer (plus `extraHeaders`, each
     // line ending in "\r\n"). Returns the request, empty on failure.
@@ -72,6 +74,17 @@ private:
     uint16_t port_ = 0;
     bool ipv6_ = false;
 };
+
+// Answers one HTTP request with 200 and `body` on a thread of its own; the
+// future holds the request.
+inline std::future<std::string> answerOnce(ScriptedPeer& peer, const std::string& body) {
+    const std::string response = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return std::async(std::launch::async, [&peer, response] {
+        std::string request = peer.accept() ? peer.readRequest() : std::string();
+        if (!request.empty()) peer.sendRaw(response);
+        return request;
+    });
+}
 
 inline ScriptedPeer::Bytes bytesOf(const std::string& s) { return ScriptedPeer::Bytes(s.begin(), s.end()); }
 inline std::string textOf(const ScriptedPeer::Bytes& b) { return std::string(b.begin(), b.end()); }
