@@ -15,10 +15,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 
 using namespace orvanta::websocket;
 using namespace orvanta::websocket::test;
@@ -43,9 +41,7 @@ protected:
         ASSERT_TRUE(events.waitForOpen());
         auto ping = peer.readFrame();
         ASSERT_TRUE(ping);
-        EXPECT_EQ(ping->opcode, 0x9);
-        EXPECT_TRUE(ping->masked);
-        EXPECT_TRUE(ping->payload.empty());
+        EXPECT_TRUE(ping->opcode == 0x9 && ping->masked && ping->payload.empty());
     }
     void expectOneError(const std::string& text) {
         ASSERT_TRUE(events.waitForEnd());
@@ -59,30 +55,21 @@ protected:
 };
 
 // A listener whose accept queue is already full: connecting to it hangs.
-class FullListener {
-public:
+struct FullListener {
     FullListener() {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof addr;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), len);
-        ::listen(listen_, 0);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+        ::bind(listening, reinterpret_cast<sockaddr*>(&addr), len);
+        ::listen(listening, 0);
+        ::getsockname(listening, reinterpret_cast<sockaddr*>(&addr), &len);
         port = ntohs(addr.sin_port);
-        filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        ::connect(filler_, reinterpret_cast<sockaddr*>(&addr), len);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&addr), len);
     }
-    ~FullListener() {
-        ::close(filler_);
-        ::close(listen_);
-    }
+    ~FullListener() { ::close(filler), ::close(listening); }
+    int listening = ::socket(AF_INET, SOCK_STREAM, 0), filler = ::socket(AF_INET, SOCK_STREAM, 0);
     uint16_t port = 0;
-
-private:
-    int listen_ = -1;
-    int filler_ = -1;
 };
 
 } // namespace
@@ -151,15 +138,12 @@ TEST_F(ScriptedPeerTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
     peer.sendFrame(0x1, bytesOf("masked"), true, 0, true);  // masked by the server: unmasked
     peer.sendFrame(0x1, {});
     ASSERT_TRUE(events.waitForMessages(5));
+    const std::vector<std::pair<std::string, bool>> expected = {{"one", true}, {"two", false}, {"rsv", true}, {"masked", true}, {"", true}};
     const auto got = events.received();
-    EXPECT_EQ(textOf(got[0].data), "one");
-    EXPECT_TRUE(got[0].text);
-    EXPECT_EQ(textOf(got[1].data), "two");
-    EXPECT_FALSE(got[1].text);
-    EXPECT_EQ(textOf(got[2].data), "rsv");
-    EXPECT_EQ(textOf(got[3].data), "masked");
-    EXPECT_TRUE(got[4].data.empty() && got[4].text);
-    for (const auto& m : got) EXPECT_GE(m.spare, WebSocketSession::messagePadding);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(std::make_pair(textOf(got[i].data), got[i].text), expected[i]);
+        EXPECT_GE(got[i].spare, WebSocketSession::messagePadding);
+    }
 }
 
 TEST_F(ScriptedPeerTest, Ipv6LiteralHost) {
@@ -180,14 +164,11 @@ TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembled) {
     peer.sendFrame(0x0, bytesOf("c"), true);
     auto pong = peer.readFrame();
     ASSERT_TRUE(pong);
-    EXPECT_EQ(pong->opcode, 0xA);
-    EXPECT_TRUE(pong->masked);
-    EXPECT_EQ(textOf(pong->payload), "x");
+    EXPECT_TRUE(pong->opcode == 0xA && pong->masked && textOf(pong->payload) == "x");
     ASSERT_TRUE(events.waitForMessages(1));
     const auto got = events.received();
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(textOf(got[0].data), "abc");
-    EXPECT_TRUE(got[0].text);
+    EXPECT_TRUE(textOf(got[0].data) == "abc" && got[0].text);
 }
 
 TEST_F(ScriptedPeerTest, OutgoingFragmentation) {
@@ -200,10 +181,7 @@ TEST_F(ScriptedPeerTest, OutgoingFragmentation) {
     for (const auto& [fin, opcode, payload] : expected) {
         auto f = peer.readFrame();
         ASSERT_TRUE(f);
-        EXPECT_EQ(f->fin, fin);
-        EXPECT_EQ(f->opcode, opcode);
-        EXPECT_TRUE(f->masked);
-        EXPECT_EQ(f->rsv, 0);
+        EXPECT_TRUE(f->fin == fin && f->opcode == opcode && f->masked && f->rsv == 0) << int(f->opcode);
         EXPECT_EQ(textOf(f->payload), payload);
     }
 }
@@ -213,9 +191,7 @@ TEST_F(ScriptedPeerTest, CloseStartedByTheServerIsEchoedThenReported) {
     peer.sendFrame(0x8, {0x03, 0xE9});
     auto answer = peer.readFrame();
     ASSERT_TRUE(answer);
-    EXPECT_EQ(answer->opcode, 0x8);
-    EXPECT_TRUE(answer->masked);
-    EXPECT_EQ(answer->payload, (Bytes{0x03, 0xE9}));
+    EXPECT_TRUE(answer->opcode == 0x8 && answer->masked && answer->payload == (Bytes{0x03, 0xE9}));
     EXPECT_TRUE(peer.waitForEof());
     ASSERT_TRUE(events.waitForEnd());
     EXPECT_EQ(events.closeCount(), 1);
@@ -229,8 +205,7 @@ TEST_F(ScriptedPeerTest, CloseStartedByTheClientWaitsForTheServer) {
     client->ping({});
     auto frame = peer.readFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->opcode, 0x8);
-    EXPECT_EQ(frame->payload, (Bytes{0x03, 0xE8}));
+    EXPECT_TRUE(frame->opcode == 0x8 && frame->payload == (Bytes{0x03, 0xE8}));
     EXPECT_FALSE(peer.readFrame(100ms));  // nothing after the close frame
     EXPECT_EQ(events.closeCount(), 0);
     peer.sendFrame(0x8, {0x03, 0xE8});
@@ -244,8 +219,7 @@ TEST_F(ScriptedPeerTest, CloseStartedByTheClientWaitsForTheServer) {
     client->sendCloseFrame({0x03, 0xED});
     frame = peer.readFrame();
     ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->opcode, 0x8);
-    EXPECT_TRUE(frame->payload.empty());
+    EXPECT_TRUE(frame->opcode == 0x8 && frame->payload.empty());
     EXPECT_TRUE(peer.waitForEof());
     EXPECT_TRUE(events.waitFor([&] { return events.closes == 2; }));
 }
@@ -281,16 +255,12 @@ TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
         uint16_t code;
         std::string error;
     };
-    Bytes oversized{0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 0};
-    Bytes textInsideFragments = ScriptedPeer::encodeFrame(0x1, bytesOf("a"), false);
-    const Bytes text = ScriptedPeer::encodeFrame(0x1, bytesOf("b"));
-    textInsideFragments.insert(textInsideFragments.end(), text.begin(), text.end());
+    // The reader's refusals are listed in the parsing tests; here, one of
+    // each code and the close frame the client itself checks.
     const std::vector<Case> cases = {
         {ScriptedPeer::encodeFrame(0x0, bytesOf("x"), false), 1002, "Protocol violation: continuation frame without a message in progress"},
-        {textInsideFragments, 1002, "Protocol violation: new data frame (opcode 0x1) inside a fragmented message"},
-        {ScriptedPeer::encodeFrame(0x9, Bytes(126, 'p')), 1002, "Protocol violation: control frame (opcode 0x9) of 126 payload bytes, at most 125 allowed"},
         {ScriptedPeer::encodeFrame(0x8, {0x03, 0xED}), 1002, "Protocol violation: close frame with status code 1005"},
-        {oversized, 1009, "Message too large: 9223372036854775808 bytes, at most 16777216 accepted per message"},
+        {{0x82, 0x7F, 0x80, 0, 0, 0, 0, 0, 0, 0}, 1009, "Message too large: 9223372036854775808 bytes, at most 16777216 accepted per message"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
@@ -303,8 +273,7 @@ TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
         expectOneError(c.error);
         const auto close = peer.readFrame();
         ASSERT_TRUE(close);
-        EXPECT_EQ(close->opcode, 0x8);
-        EXPECT_EQ(close->payload, (Bytes{static_cast<uint8_t>(c.code >> 8), static_cast<uint8_t>(c.code & 0xFF)}));
+        EXPECT_TRUE(close->opcode == 0x8 && close->payload == (Bytes{uint8_t(c.code >> 8), uint8_t(c.code & 0xFF)}));
         EXPECT_TRUE(peer.waitForEof());
         EXPECT_TRUE(events.received().empty());
         client.reset();
@@ -466,37 +435,4 @@ TEST_F(ScriptedPeerTest, SmallPingsToAClientWhosePeerNeverReadsOverflowItsSendQu
     for (int i = 0; i < 10000 && events.errorTexts().empty() && peer.sendRaw(batch); ++i) {
     }
     expectOneError("Send queue overflow: more than " + std::to_string(maxQueuedBytes) + " bytes waiting to be written");
-}
-
-TEST_F(ScriptedPeerTest, PingFloodIsAnsweredInFullAndTheConnectionLives) {
-    open();
-    constexpr int perTick = 100, ticks = 500;  // 10,000 a second for 5 s
-    const auto payload = [](uint32_t n) { return Bytes{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)}; };
-    std::thread sender([&] {
-        auto next = std::chrono::steady_clock::now();
-        for (int t = 0; t < ticks; ++t) {
-            Bytes batch;
-            for (int i = 0; i < perTick; ++i) {
-                const Bytes ping = ScriptedPeer::encodeFrame(0x9, payload(static_cast<uint32_t>(t * perTick + i)));
-                batch.insert(batch.end(), ping.begin(), ping.end());
-            }
-            if (!peer.sendRaw(batch)) return;
-            next += 10ms;
-            std::this_thread::sleep_until(next);  // pacing, not waiting
-        }
-    });
-    int answered = 0;
-    while (answered < perTick * ticks) {
-        const auto pong = peer.readFrame();
-        if (!pong || pong->opcode != 0xA || pong->payload != payload(static_cast<uint32_t>(answered))) break;
-        ++answered;
-    }
-    sender.join();
-    EXPECT_EQ(answered, perTick * ticks);
-    client->send(bytesOf("still here"), true, 0);
-    const auto last = peer.readFrame();
-    ASSERT_TRUE(last);
-    EXPECT_EQ(textOf(last->payload), "still here");
-    EXPECT_EQ(events.closeCount(), 0);
-    EXPECT_TRUE(events.errorTexts().empty());
 }
