@@ -154,32 +154,6 @@ TEST_F(TokenServiceTest, FailedTransfersReachTheCallerWithTheTransferError) {
     EXPECT_EQ(outcome.thread, std::this_thread::get_id());
 }
 
-// Records both library loggers' lines. One for the whole process: the
-// provider's worker keeps logging after a test and may still be inside it.
-class LibraryLog : public orvanta::logging::LogDestination {
-public:
-    static LibraryLog& attachAtTrace() {
-        static LibraryLog log;
-        for (orvanta::logging::Logger* l : {&orvanta::networkclient::logger, &orvanta::websocket::logger}) {
-            l->setLogLevel(orvanta::logging::LogLevel::Trace);
-            l->setLogDestination(&log);
-        }
-        return log;
-    }
-    void log(orvanta::logging::LogLevel, const std::string& record) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        all += record + "\n";
-    }
-    std::string take() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::move(all);
-    }
-
-private:
-    std::mutex mutex;
-    std::string all;
-};
-
 // A voice node without a key, made by the factory as the host makes it, asks
 // this service for its token. Whatever comes back, neither the token in the
 // reply nor the application's secret may reach a log line (every logger at its
@@ -208,13 +182,13 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
         {{0ms, 403, "{\"success\":false,\"message\":\"secret hunter2 rejected,\\n" + canary + " revoked\"}"},
          "Failed to get OpenAI token: secret *** rejected, *** revoked"},
     };
-    LibraryLog& libraryLog = LibraryLog::attachAtTrace();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.body);
         SimulatorOptions options;
         options.tokenScript.assign(4, c.reply);
         serve(options);
         HostLogCapture hostLog(orvanta::Logger::Level::Debug);
+        auto& libraryLog = testsupport::LogLines::attach(orvanta::logging::LogLevel::Trace);
         std::string events;
         {
             OpenAINodeFactory factory;
@@ -228,7 +202,7 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
                     events += name + " " + orvanta::OVAnyMap::mapToJson(event.payload) + "\n";
         }
         const std::string host = hostLog.text();
-        const std::string library = libraryLog.take();
+        const std::string library = libraryLog.text();
         // The lines that carry the reply were written, so their absence below
         // means something.
         EXPECT_NE(host.find("debug: [OpenAITokenProvider] Response body: "), std::string::npos) << host;
@@ -241,8 +215,7 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
             EXPECT_EQ(text.find("hunter2"), std::string::npos) << text;
         }
     }
-    for (orvanta::logging::Logger* l : {&orvanta::networkclient::logger, &orvanta::websocket::logger})
-        l->setLogDestination(nullptr);
+    testsupport::LogLines::detach();
 }
 
 TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {

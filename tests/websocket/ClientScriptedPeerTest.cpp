@@ -281,7 +281,7 @@ TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
 }
 
 TEST_F(ScriptedPeerTest, SilentPeerIsDeclaredLostOnce) {
-    RecordingLog log(orvanta::logging::LogLevel::Warning);
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Warning);
     startClient("/", {}, 200, 50);
     ASSERT_FALSE(peer.handshake().empty());
     // Read the pings and never answer.
@@ -304,7 +304,7 @@ TEST_F(ScriptedPeerTest, SilentPeerIsDeclaredLostOnce) {
 TEST_F(ScriptedPeerTest, TheKeyNeverReachesTheLogOrTheErrors) {
     const std::string secret = "sk-test-0123456789abcdef";
     const std::string keyProtocol = "openai-insecure-api-key." + secret;
-    RecordingLog log(orvanta::logging::LogLevel::Trace);
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Trace);
     const std::string namedBack = "Sec-WebSocket-Protocol: " + keyProtocol + "\r\n";
     const std::vector<std::string> answers = {"open", "HTTP/1.1 401 Unauthorized\r\n" + namedBack + "\r\n",
                                               "HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: x\r\n" + namedBack + "\r\n",
@@ -368,7 +368,7 @@ TEST(SchemePorts, AUrlWithoutAPortUsesItsSchemesDefault) {
 
 TEST_F(ScriptedPeerTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
     events.onMessage = [](const Bytes&, bool) { throw std::runtime_error("boom"); };
-    RecordingLog log(orvanta::logging::LogLevel::Error);
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Error);
     open();
     peer.sendText("first");
     peer.sendText("second");
@@ -379,7 +379,7 @@ TEST_F(ScriptedPeerTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
 }
 
 TEST_F(ScriptedPeerTest, EachPhaseBeforeOpenHasADeadline) {
-    RecordingLog log(orvanta::logging::LogLevel::Debug);
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
     testsupport::TestCertificates certs;
     ASSERT_TRUE(certs.ok());
     FullListener full;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "utils/Logger.h"
+#include "support/Recorders.h"
 #include "websocket/WebSocketClient.h"
 
 #include <chrono>
@@ -65,50 +65,6 @@ private:
         std::lock_guard<std::mutex> lock(mutex);
         return value;
     }
-};
-
-// Attaches itself to the transport's logger at the given level for its
-// lifetime and keeps every line.
-class RecordingLog : public logging::LogDestination {
-public:
-    explicit RecordingLog(logging::LogLevel level = logging::LogLevel::Trace) : previous_(logger.getLogLevel()) {
-        logger.setLogLevel(level);
-        logger.setLogDestination(this);
-    }
-    ~RecordingLog() override {
-        logger.setLogDestination(nullptr);
-        logger.setLogLevel(previous_);
-    }
-    void log(logging::LogLevel, const std::string& line) override {
-        std::lock_guard<std::mutex> l(mutex_);
-        lines_.push_back(line);
-        changed_.notify_all();
-    }
-    // Until `times` lines contain `text`.
-    bool waitFor(const std::string& text, std::size_t times = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> l(mutex_);
-        return changed_.wait_for(l, timeout, [&] { return countLocked(text) >= times; });
-    }
-    std::size_t count(const std::string& text) {
-        std::lock_guard<std::mutex> l(mutex_);
-        return countLocked(text);
-    }
-    bool contains(const std::string& text) { return count(text) > 0; }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return lines_;
-    }
-
-private:
-    std::size_t countLocked(const std::string& text) const {
-        std::size_t n = 0;
-        for (const auto& line : lines_) n += line.find(text) != std::string::npos;
-        return n;
-    }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
-    logging::LogLevel previous_;
 };
 
 } // namespace test
