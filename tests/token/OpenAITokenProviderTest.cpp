@@ -4,7 +4,6 @@
 #include "extension/OpenAINodeFactory.h"
 #include "nodes/NodeTestSupport.h"
 #include "networkclient/TransferSettings.h"
-#include "support/TestCertificates.h"
 #include "tools/simulator/Simulator.h"
 #include "websocket/support/ScriptedPeer.h"
 #include "token/TokenResultInbox.h"
@@ -235,24 +234,6 @@ TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     ASSERT_TRUE(inbox.waitFor(2).ok);
     EXPECT_EQ(calls.load(), 1);
-}
-
-TEST_F(TokenServiceTest, FetchesATokenOverHttpsFromAServerSignedByTheConfiguredCA) {
-    testsupport::TestCertificates certs;
-    ASSERT_TRUE(certs.ok());
-    SimulatorOptions options;
-    options.tlsCertificateFile = certs.serverCertificate();
-    options.tlsPrivateKeyFile = certs.serverKey();
-    options.appCredentials = {{"app-1", "hunter2"}};
-    EXPECT_EQ(serve(options).tokenBaseUrl().rfind("https://127.0.0.1:", 0), 0u);
-    TransferSettings settings;
-    settings.caFile = certs.caFile();
-    orvanta::networkclient::setTransferSettings(settings);
-    TokenResultInbox inbox;
-    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    const auto outcome = inbox.waitFor(1);
-    EXPECT_TRUE(outcome.ok) << outcome.text;
-    EXPECT_EQ(outcome.text.rfind("ek_", 0), 0u);
 }
 
 } // namespace

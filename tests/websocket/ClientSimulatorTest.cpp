@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 using namespace orvanta::websocket;
@@ -56,29 +55,17 @@ struct Connection {
 } // namespace
 
 TEST(SimulatorPeer, MessagesBothWaysAndACloseFromEachSide) {
-    std::vector<std::string> simLog;
-    std::mutex logMutex;
-    SimulatorOptions options;
-    options.log = [&](const std::string& line) {
-        std::lock_guard<std::mutex> lock(logMutex);
-        simLog.push_back(line);
-    };
-    Peer peer(options);
+    Peer peer;
     Connection c(peer.url());
     ASSERT_TRUE(c.events.waitForOpen());
     ASSERT_EQ(peer.sim.handshakes().size(), 1u);
-    EXPECT_EQ(peer.sim.handshakes()[0].target, "/v1/realtime?model=m");
-    EXPECT_EQ(peer.sim.handshakes()[0].subprotocols, "realtime, openai-insecure-api-key.sk-1");
+    EXPECT_EQ(peer.sim.handshakes()[0].target + " " + peer.sim.handshakes()[0].subprotocols,
+              "/v1/realtime?model=m realtime, openai-insecure-api-key.sk-1");
 
-    c.client.send(Bytes{0, 1, 2, 255}, false, 0);
     for (const auto& [text, fragment] : {std::pair<std::string, std::size_t>{"{\"a\":1}", 0}, {"{\"fragmented\":3}", 3}})
         c.client.send(Bytes(text.begin(), text.end()), true, fragment);
     ASSERT_TRUE(peer.sim.waitForClientEvents([](const auto& e) { return e.size() >= 2; }, 10s));
     EXPECT_EQ(peer.sim.receivedClientEvents(), (std::vector<std::string>{"{\"a\":1}", "{\"fragmented\":3}"}));
-    {
-        std::lock_guard<std::mutex> lock(logMutex);
-        EXPECT_NE(std::find(simLog.begin(), simLog.end(), "recv binary message of 4 bytes"), simLog.end());
-    }
     ASSERT_EQ(peer.sim.sendToAll("{\"type\":\"x\"}"), 1u);
     EXPECT_TRUE(c.events.waitFor([&] {
         for (const auto& m : c.events.messages)
@@ -94,8 +81,8 @@ TEST(SimulatorPeer, MessagesBothWaysAndACloseFromEachSide) {
 
     // Started by the server: answered, then reported as a close.
     Connection d(peer.url());
-    ASSERT_TRUE(d.events.waitForOpen());
-    peer.sim.closeAll(false);
+    ASSERT_TRUE(d.events.waitForMessages(1));  // session.created: the simulator has it among its open connections
+    ASSERT_EQ(peer.sim.closeAll(false), 1u);
     ASSERT_TRUE(d.events.waitForEnd());
     EXPECT_TRUE(peer.sim.waitForConnectionEnds([](const auto& e) { return e.size() == 2 && e[1] == ConnectionEnd::CloseFrame; }, 10s));
     EXPECT_EQ(d.events.closeCount(), 1);
