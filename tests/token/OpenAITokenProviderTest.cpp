@@ -11,8 +11,10 @@
 #include "utils/Logger.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <fstream>
 
 using namespace orvanta::extensions::openai;
 using namespace std::chrono_literals;
@@ -66,45 +68,20 @@ TEST_F(TokenServiceTest, PostsTheCredentialsAndTheConfigurationAsOneJsonObject) 
 }
 
 TEST_F(TokenServiceTest, EveryKindOfReplyGivesExactlyOneResultWithItsText) {
-    struct Case {
-        ScriptedTokenReply reply;
-        bool ok;
-        std::string text;  // the whole text, or what is wrong with an unreadable reply
-    };
-    const std::string unreadable = "Failed to parse OpenAI token response: ";
-    const std::vector<Case> cases{
-        {{0ms, 403, "{\"success\":false,\"message\":\"Invalid app credentials\"}"}, false,
-         "Failed to get OpenAI token: Invalid app credentials"},
-        {{0ms, 200, "{\"success\":false}"}, false, "Failed to get OpenAI token: Unknown error"},
-        {{0ms, 400, "{\"success\":false,\"message\":42}"}, false, "Failed to get OpenAI token: Unknown error"},
-        {{0ms, 200, "{\"success\":false,\"message\":\"" + std::string(300, 'x') + "\"}"}, false,
-         "Failed to get OpenAI token: " + std::string(200, 'x') + "..."},
-        {{0ms, 500, "<html><body>Bad gateway</body></html>"}, false,
-         "the body is not JSON (syntax error at byte 1)"},
-        {{0ms, 200, "{\"success\":true}"}, false, "\"data\" is missing"},
-        {{0ms, 200, "{\"success\":true,\"data\":{\"token\":7}}"}, false,
-         "\"data\".\"token\" is a JSON number, not a string"},
-        {{0ms, 200, "{\"success\":\"yes\",\"data\":{\"token\":\"t\"}}"}, false,
-         "\"success\" is a JSON string, not a boolean"},
-        {{0ms, 200, "[true]"}, false, "the body is a JSON array, not an object"},
-        {{0ms, 200, ""}, false, "the body is empty"},
-        {{0ms, 200, std::string("{\"success\":false}\0{", 19)}, false, "the body is not JSON (syntax error at byte 18)"},
-        {{0ms, 404, "{\"success\":true,\"data\":{\"token\":\"ek_404\"}}"}, true, "ek_404"},
-    };
+    // [status, body, ok, the whole text or what is wrong with an unreadable reply]
+    const auto cases = nlohmann::json::parse(std::ifstream(TOKEN_TEST_DATA "/replies.json"));
     SimulatorOptions options;
-    for (const auto& c : cases) options.tokenScript.push_back(c.reply);
+    for (const auto& c : cases) options.tokenScript.push_back({0ms, c[0], c[1]});
     serve(options);
     TokenResultInbox inbox;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
+        const std::string body = cases[i][1], text = cases[i][3];
         OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
         const auto outcome = inbox.waitFor(i + 1);
-        EXPECT_EQ(outcome.ok, c.ok) << c.reply.body << " -> " << outcome.text;
-        if (c.ok || c.text.rfind("Failed to get", 0) == 0)
-            EXPECT_EQ(outcome.text, c.text);
-        else
-            EXPECT_EQ(outcome.text, unreadable + c.text + " (HTTP " + std::to_string(c.reply.status) + ", " +
-                                        std::to_string(c.reply.body.size()) + " bytes)");
+        EXPECT_EQ(outcome.ok, cases[i][2]) << body << " -> " << outcome.text;
+        const bool whole = outcome.ok || text.rfind("Failed to get", 0) == 0;
+        EXPECT_EQ(outcome.text, whole ? text : "Failed to parse OpenAI token response: " + text + " (HTTP " +
+                                                   cases[i][0].dump() + ", " + std::to_string(body.size()) + " bytes)");
     }
     EXPECT_EQ(inbox.count(), cases.size());
 }
