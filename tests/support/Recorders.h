@@ -52,9 +52,9 @@ public:
     static LogLines& attach(orvanta::logging::LogLevel level,
                             Loggers loggers = {&orvanta::networkclient::logger, &orvanta::websocket::logger}) {
         static std::mutex mutex;
-        static std::deque<LogLines> all;
+        static auto* all = new std::deque<LogLines>;  // reachable, never destroyed
         std::lock_guard<std::mutex> lock(mutex);
-        LogLines& lines = all.emplace_back();
+        LogLines& lines = all->emplace_back();
         for (auto* l : loggers) l->setLogLevel(level), l->setLogDestination(&lines);
         return lines;
     }
