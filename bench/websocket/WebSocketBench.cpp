@@ -33,6 +33,7 @@ public:
             for (;;) {
                 tcp::socket socket(ioc);
                 acceptor.accept(socket);
+                socket.set_option(tcp::no_delay(true));
                 std::thread([s = std::move(socket)]() mutable {
                     beast::websocket::stream<tcp::socket> ws(std::move(s));
                     ws.read_message_max(64u << 20);
