@@ -146,16 +146,6 @@ TEST_F(ScriptedPeerTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
     }
 }
 
-TEST_F(ScriptedPeerTest, Ipv6LiteralHost) {
-    ScriptedPeer peer6(true);
-    client = std::make_unique<WebSocketClient>(peer6.url("/x"), std::vector<std::string>{}, 600000, 600000, "");
-    events.attach(*client);
-    client->start();
-    const std::string request = peer6.handshake();
-    EXPECT_NE(request.find("\r\nHost: [::1]:" + std::to_string(peer6.port()) + "\r\n"), std::string::npos) << request;
-    EXPECT_TRUE(events.waitForOpen());
-}
-
 TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembled) {
     open();
     peer.sendFrame(0x1, bytesOf("a"), false);
@@ -346,22 +336,29 @@ TEST_F(ScriptedPeerTest, TheKeyNeverReachesTheLogOrTheErrors) {
     for (const auto& e : errors) EXPECT_EQ(e.find(secret), std::string::npos) << e;
 }
 
-// Needs the privileged ports 80 and 443 on loopback.
-TEST(SchemePorts, AUrlWithoutAPortUsesItsSchemesDefault) {
-    for (const auto& [url, port] : std::vector<std::pair<std::string, uint16_t>>{
-             {"ws://127.0.0.1/p", 80}, {"ws://127.0.0.1:80/p", 80}, {"wss://127.0.0.1/p", 443}}) {
-        SCOPED_TRACE(url);
+// The port the URL names, or its scheme's default (80, 443: privileged, on
+// loopback); the Host header names it only when it is not the default.
+TEST(HostAndPort, FollowTheUrl) {
+    struct Case {
+        bool ipv6;
+        uint16_t listen;
+        std::string url, host;  // an empty URL: the peer's own; a host ending in ':': the peer's port follows
+    };
+    for (const auto& c : std::vector<Case>{{true, 0, "", "[::1]:"}, {false, 80, "ws://127.0.0.1/p", "127.0.0.1"},
+                                           {false, 80, "ws://127.0.0.1:80/p", "127.0.0.1"}, {false, 443, "wss://127.0.0.1/p", ""}}) {
+        SCOPED_TRACE(c.url);
         std::unique_ptr<ScriptedPeer> peer;
         try {
-            peer = std::make_unique<ScriptedPeer>(false, port);
+            peer = std::make_unique<ScriptedPeer>(c.ipv6, c.listen);
         } catch (const std::exception&) {
-            GTEST_SKIP() << "cannot listen on port " << port;
+            GTEST_SKIP() << "cannot listen on port " << c.listen;
         }
-        WebSocketClient client(url, {}, 600000, 600000, "");
+        WebSocketClient client(c.url.empty() ? peer->url("/x") : c.url, {}, 600000, 600000, "");
         client.start();
         ASSERT_TRUE(peer->accept());
-        if (port == 80) {
-            EXPECT_NE(peer->readRequest().find("\r\nHost: 127.0.0.1\r\n"), std::string::npos);
+        const std::string host = !c.host.empty() && c.host.back() == ':' ? c.host + std::to_string(peer->port()) : c.host;
+        if (!host.empty()) {
+            EXPECT_NE(peer->readRequest().find("\r\nHost: " + host + "\r\n"), std::string::npos);
         }
     }
 }
