@@ -112,6 +112,10 @@ TEST(SimulatorPeer, TlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
             const std::string big = "{\"big\":\"" + std::string(70000, 'z') + "\"}";
             c.client.send(Bytes(big.begin(), big.end()), true, 0);
             EXPECT_TRUE(peer.sim.waitForClientEvents([&](const auto& e) { return !e.empty() && e.back() == big; }, 10s));
+            ASSERT_EQ(peer.sim.sendToAll(big), 1u);  // and a long one back
+            EXPECT_TRUE(c.events.waitFor([&] {
+                return std::any_of(c.events.messages.begin(), c.events.messages.end(), [&](const auto& m) { return m.data == Bytes(big.begin(), big.end()); });
+            }));
         } else {
             ASSERT_TRUE(c.events.waitForEnd());
             EXPECT_EQ(c.events.openCount(), 0);
