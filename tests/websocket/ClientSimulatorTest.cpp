@@ -127,16 +127,6 @@ TEST(SimulatorPeer, TlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
 }
 
 // Each ping must be answered within 200 ms; twenty in a row were.
-TEST(SimulatorPeer, AnsweredPongsKeepAShortTimeoutAlive) {
-    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Trace);
-    Peer peer;
-    Connection c(peer.url(), 10, 200);
-    ASSERT_TRUE(c.events.waitForOpen());
-    ASSERT_TRUE(log.waitFor("[WebSocketClient] Received pong", 20));
-    EXPECT_EQ(c.events.closeCount() + c.events.errorTexts().size(), 0u);
-    EXPECT_FALSE(log.contains("Heartbeat timeout"));
-}
-
 TEST(SimulatorPeer, DestructionFromEveryStateIsQuietAndJoinsItsThreads) {
     Peer peer;
     const std::size_t baseline = threadCount();
@@ -166,10 +156,13 @@ TEST(SimulatorPeer, DestructionFromEveryStateIsQuietAndJoinsItsThreads) {
     EXPECT_TRUE(peer.waitForCloseCode(1000));
 }
 
+// Pings every 10 ms, each to be answered within 100 ms, while two threads
+// send: forty answers take longer than two missed ones would, so the answers
+// are what keeps the connection alive.
 TEST(SimulatorPeer, TwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
     Peer peer;
-    Connection c(peer.url(), 1);
+    Connection c(peer.url(), 10, 100);
     ASSERT_TRUE(c.events.waitForOpen());
     constexpr int perThread = 300;
     auto sender = [&](char tag) {
@@ -193,8 +186,9 @@ TEST(SimulatorPeer, TwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
     }
     EXPECT_EQ(next[0], perThread);
     EXPECT_EQ(next[1], perThread);
-    EXPECT_TRUE(c.events.errorTexts().empty());
-    EXPECT_TRUE(log.contains("[WebSocketClient] Received pong"));
+    EXPECT_TRUE(log.waitFor("[WebSocketClient] Received pong", 40));
+    EXPECT_EQ(c.events.closeCount() + c.events.errorTexts().size(), 0u);
+    EXPECT_FALSE(log.contains("Heartbeat timeout"));
 }
 
 TEST(SimulatorPeer, UnreachableServerIsOneError) {
