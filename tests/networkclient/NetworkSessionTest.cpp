@@ -86,29 +86,24 @@ TEST(NetworkSession, ManyThreadsPostingAtOnceGetTheirOwnResponseOnce) {
     struct Expected {
         Inbox* inbox;
         long status;
-    };
-    std::mutex mutex;
-    std::deque<Expected> expected;  // stable addresses for the user-data form
+    } expected[threads * perThread];  // for the user-data form
     std::vector<std::thread> posters;
     for (int t = 0; t < threads; ++t) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < perThread; ++i) {
-                const long status = (t + i) % 2 == 0 ? 200 : 400;
-                const std::string& body = status == 200 ? goodBody : badBody;
+                Expected& e = expected[t * perThread + i] = {&inbox, (t + i) % 2 == 0 ? 200 : 400};
+                const std::string& body = e.status == 200 ? goodBody : badBody;
                 if (i % 2 == 0) {
-                    session.makePostRequest(service.url(), jsonHeader, body, [&inbox, status](NetworkResponse r) {
-                        EXPECT_EQ(r.statusCode, status) << r.body;
-                        inbox.add(r);
+                    session.makePostRequest(service.url(), jsonHeader, body, [&e](NetworkResponse r) {
+                        EXPECT_EQ(r.statusCode, e.status) << r.body;
+                        e.inbox->add(r);
                     });
-                    continue;
+                } else {
+                    session.makePostRequest(service.url(), jsonHeader, body, [](NetworkResponse r, void* d) {
+                        EXPECT_EQ(r.statusCode, static_cast<Expected*>(d)->status) << r.body;
+                        static_cast<Expected*>(d)->inbox->add(r);
+                    }, &e);
                 }
-                std::unique_lock<std::mutex> lock(mutex);
-                Expected* e = &expected.emplace_back(Expected{&inbox, status});
-                lock.unlock();
-                session.makePostRequest(service.url(), jsonHeader, body, [](NetworkResponse r, void* d) {
-                    EXPECT_EQ(r.statusCode, static_cast<Expected*>(d)->status) << r.body;
-                    static_cast<Expected*>(d)->inbox->add(r);
-                }, e);
             }
         });
     }
