@@ -1,15 +1,14 @@
 // Time from a request to its callback against a loopback token service:
 // getToken through the provider, the bare session in both wait modes, and a
 // plain blocking curl_easy_perform of the same request as the yardstick. The
-// server closes every connection, so each variant pays for a fresh connect,
-// as token requests seconds apart do.
+// service is the simulator's token endpoint, which keeps connections alive.
 
 #include "OrvantaSDK/Orvanta.h"
 #include "networkclient/NetworkSession.h"
 #include "networkclient/TransferSettings.h"
-#include "networkclient/support/LocalHttpServer.h"
 #include "token/OpenAITokenProvider.h"
 #include "token/TokenServiceEndpoint.h"
+#include "tools/simulator/Simulator.h"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
@@ -19,26 +18,21 @@
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
-using testsupport::HttpReply;
-using testsupport::HttpRequest;
-using testsupport::LocalHttpServer;
 
 namespace {
 
 const char* const requestBody =
     "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\",\"sessionConfig\":{\"model\":\"gpt-realtime-2\",\"type\":\"realtime\"}}";
 
-LocalHttpServer& server() {
-    static LocalHttpServer instance([](const HttpRequest&) {
-        HttpReply reply{200, "{\"success\":true,\"data\":{\"token\":\"ek_bench\"}}"};
-        reply.closeAfterReply = true;
-        return reply;
-    });
+orvanta::simulator::Simulator& server() {
+    static orvanta::simulator::Simulator instance{orvanta::simulator::SimulatorOptions{}};
+    static const bool started = (instance.start(), true);
+    (void)started;
     return instance;
 }
 
 std::string serviceURL() {
-    return server().baseURL() + tokenServicePath;
+    return server().tokenBaseUrl() + tokenServicePath;
 }
 
 // One callback at a time, handed from the delivery thread to the benchmark.
@@ -90,7 +84,7 @@ void BM_BareCurlEasyPerform(benchmark::State& state) {
 void BM_GetToken(benchmark::State& state) {
     Orvanta::setValue("orvanta", "appID", std::string("app-1"));
     Orvanta::setValue("orvanta", "appSecret", std::string("hunter2"));
-    setTokenServiceEndpointOverride(server().baseURL());
+    setTokenServiceEndpointOverride(server().tokenBaseUrl());
     Signal done;
     bool ok = true;
     for (auto _ : state) {

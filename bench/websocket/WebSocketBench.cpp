@@ -1,8 +1,7 @@
 // Round trip and throughput of 64 KiB text messages on loopback against a
-// Beast echo server: our client beside a Boost.Beast client, same server,
+// small Beast echo server: our client beside a Boost.Beast client, same server,
 // same run. Also the cost of constructing a client.
 #include "websocket/WebSocketClient.h"
-#include "websocket/support/BeastServer.h"
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/connect.hpp>
@@ -13,19 +12,52 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace beast = boost::beast;
 namespace net = boost::asio;
 using orvanta::websocket::WebSocketClient;
-using orvanta::websocket::test::BeastServer;
+using tcp = net::ip::tcp;
 
 namespace {
 
 constexpr std::size_t messageSize = 64 * 1024;
 constexpr int burst = 32;
 
-BeastServer& server() {
-    static BeastServer s({});
+// A Boost.Beast echo server on 127.0.0.1, a thread per connection, alive
+// until the process ends.
+class EchoServer {
+public:
+    EchoServer() : acceptor(ioc, {net::ip::make_address("127.0.0.1"), 0}) {
+        std::thread([this] {
+            for (;;) {
+                tcp::socket socket(ioc);
+                acceptor.accept(socket);
+                socket.set_option(tcp::no_delay(true));
+                std::thread([s = std::move(socket)]() mutable {
+                    beast::websocket::stream<tcp::socket> ws(std::move(s));
+                    ws.read_message_max(64u << 20);
+                    beast::error_code ec;
+                    ws.accept(ec);
+                    for (beast::flat_buffer buffer; !ec; buffer.clear()) {
+                        ws.read(buffer, ec);
+                        ws.text(ws.got_text());
+                        if (!ec) ws.write(buffer.data(), ec);
+                    }
+                }).detach();
+            }
+        }).detach();
+    }
+    unsigned short port() const { return acceptor.local_endpoint().port(); }
+    std::string url() const { return "ws://127.0.0.1:" + std::to_string(port()) + "/"; }
+
+private:
+    net::io_context ioc;
+    tcp::acceptor acceptor;
+};
+
+EchoServer& server() {
+    static EchoServer s;
     return s;
 }
 

@@ -28,22 +28,17 @@ void deliverOnce(const NetworkResponse& response) {
         response,
         [&](const orvanta::Result<std::string>& result) {
             ++calls;
-            // Exactly one side is there.
-            if (result.hasValue() == result.hasError())
-                std::abort();
+            if (result.hasValue() == result.hasError()) std::abort();  // exactly one side is there
             // A transfer error is libcurl's own text, not the reply's.
             if (result.hasError() && response.error.empty()) {
                 const std::string& message = result.getError().getMessage();
-                if (message.find(appSecret) != std::string::npos)
-                    std::abort();
+                if (message.find(appSecret) != std::string::npos) std::abort();
                 for (const char c : message)
-                    if (static_cast<unsigned char>(c) < 0x20)
-                        std::abort();
+                    if (static_cast<unsigned char>(c) < 0x20) std::abort();
             }
         },
         appSecret);
-    if (calls != 1)
-        std::abort();
+    if (calls != 1) std::abort();
 }
 
 void checkMasking(const std::string& body) {
@@ -61,8 +56,7 @@ void checkMasking(const std::string& body) {
             return true;
         },
         false);
-    if (parsed.is_discarded() || !onlyMasked)
-        std::abort();
+    if (parsed.is_discarded() || !onlyMasked) std::abort();
 }
 
 } // namespace
@@ -77,18 +71,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
 
-    NetworkResponse reply;
-    reply.requestID = 1;
-    reply.statusCode = 200;
-    reply.body = bytes;
-    deliverOnce(reply);
+    deliverOnce({1, 200, bytes, ""});
     checkMasking(bytes);
-
-    if (!bytes.empty()) {
-        NetworkResponse failed;
-        failed.requestID = 2;
-        failed.error = bytes;
-        deliverOnce(failed);
-    }
+    if (!bytes.empty()) deliverOnce({2, 0, "", bytes});  // a failed transfer
     return 0;
 }

@@ -1,7 +1,6 @@
 // Runs the built orvanta-openai as a user would, against the simulator it
 // starts itself (or one this test starts, for the failure cases), and checks
 // what it prints, its exit status and the reply it writes.
-#include "networkclient/support/LocalHttpServer.h"
 #include "tools/cli/WavReader.h"
 #include "tools/simulator/Simulator.h"
 
@@ -363,9 +362,11 @@ TEST(CliErrors, ATokenReplyItCannotReadKeepsItsTokenOutOfEveryOutput) {
         "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\"}}}",
     };
     for (const auto& reply : replies) {
-        testsupport::LocalHttpServer tokenService(
-            [&](const testsupport::HttpRequest&) { return testsupport::HttpReply{200, reply}; });
-        const std::string realtimeUrl = "ws://127.0.0.1:" + std::to_string(tokenService.port()) + "/v1/realtime";
+        orvanta::simulator::SimulatorOptions options;
+        options.tokenScript.assign(16, {std::chrono::milliseconds(0), 200, reply});
+        orvanta::simulator::Simulator tokenService(options);
+        tokenService.start();
+        const std::string realtimeUrl = tokenService.realtimeUrl();
         for (const bool verbose : {false, true}) {
             std::vector<std::string> args{"transcribe", "--fast", "--simulator", realtimeUrl, "--token",
                                           "--connect-attempts", "1"};

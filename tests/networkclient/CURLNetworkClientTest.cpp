@@ -1,197 +1,175 @@
 #include "networkclient/CURLNetworkClient.h"
 #include "networkclient/TransferSettings.h"
-#include "networkclient/support/LocalHttpServer.h"
-#include "networkclient/support/TestCertificateAuthority.h"
+#include "support/TestCertificates.h"
+#include "tools/simulator/Simulator.h"
+#include "websocket/support/ScriptedPeer.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <future>
-#include <map>
 #include <set>
 
 using namespace orvanta::networkclient;
 using namespace std::chrono_literals;
-using testsupport::HttpReply;
-using testsupport::HttpRequest;
-using testsupport::LocalHttpServer;
+using orvanta::simulator::ScriptedTokenReply;
+using orvanta::simulator::Simulator;
+using orvanta::simulator::SimulatorOptions;
+using orvanta::websocket::test::ScriptedPeer;
 
 namespace {
 
 const std::vector<std::string> jsonHeader{"Content-Type: application/json"};
+const std::string tokenPath = "/openai/realtime/client-secret";
 
 // Drives the client as the session's worker does until one response comes.
 NetworkResponse nextResponse(CURLNetworkClient& client, std::chrono::milliseconds limit = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (NetworkResponse* response = client.process())
-            return *response;
+        if (NetworkResponse* response = client.process()) return *response;
         client.waitForActivity(50ms);
     }
     ADD_FAILURE() << "no response within the limit";
     return {};
 }
 
+struct Service {
+    explicit Service(SimulatorOptions options = {}) : sim(std::move(options)) { sim.start(); }
+    std::string url() const { return sim.tokenBaseUrl() + tokenPath; }
+    Simulator sim;
+};
+
 class CURLNetworkClientTest : public ::testing::Test {
 protected:
     void TearDown() override { resetTransferSettings(); }
 };
 
-TEST_F(CURLNetworkClientTest, PassesStatusAndBodyThroughAndSendsTheRequestAsGiven) {
-    const std::map<std::string, int> statusByPath{{"/ok", 200}, {"/denied", 403}, {"/missing", 404}, {"/broken", 500}};
-    LocalHttpServer server([&](const HttpRequest& request) {
-        HttpReply reply;
-        reply.status = statusByPath.at(request.target);
-        reply.body = "{\"path\":\"" + request.target + "\"}";
-        return reply;
-    });
+TEST_F(CURLNetworkClientTest, NumbersRequestsAndPassesStatusAndBodyThrough) {
+    SimulatorOptions options;
+    const std::vector<int> statuses{200, 403, 404, 500};
+    for (int status : statuses) options.tokenScript.push_back({0ms, status, "{\"status\":" + std::to_string(status) + "}"});
+    Service service(options);
     CURLNetworkClient client;
-    for (const auto& [path, status] : statusByPath) {
-        ASSERT_GT(client.post(server.baseURL() + path, jsonHeader, "{\"n\":1}"), 0);
+    // Unsendable requests get no number.
+    EXPECT_EQ(client.post("http://127.0.0.1:notaport/x", jsonHeader, "{}"), 0);
+    EXPECT_EQ(client.post("file:///etc/passwd", jsonHeader, "{}"), 0);
+    EXPECT_EQ(client.post(service.url(), {"X-Injected: a\r\nHost: elsewhere"}, "{}"), 0);
+    for (std::size_t i = 0; i < statuses.size(); ++i) {
+        ASSERT_EQ(client.post(service.url(), jsonHeader, "{}"), static_cast<int>(i + 1));
         const NetworkResponse response = nextResponse(client);
-        EXPECT_EQ(response.statusCode, status) << path;
-        EXPECT_EQ(response.body, "{\"path\":\"" + path + "\"}");
+        EXPECT_EQ(response.requestID, static_cast<int>(i + 1));
+        EXPECT_EQ(response.statusCode, statuses[i]);
+        EXPECT_EQ(response.body, "{\"status\":" + std::to_string(statuses[i]) + "}");
         EXPECT_TRUE(response.error.empty()) << response.error;
     }
     EXPECT_EQ(client.getNumberOfPendingRequests(), 0u);
-
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 4u);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
-    EXPECT_EQ(requests[0].body, "{\"n\":1}");
 }
 
-TEST_F(CURLNetworkClientTest, NumbersRequestsFromOneAndRejectsUnsendableOnesWithoutAnId) {
-    LocalHttpServer server([](const HttpRequest&) { return HttpReply{}; });
+TEST_F(CURLNetworkClientTest, SendsTheRequestAsGivenWithABodyThatHoldsANulByte) {
+    ScriptedPeer peer;
+    auto server = answerOnce(peer, "{}");
     CURLNetworkClient client;
-    EXPECT_EQ(client.post(server.baseURL() + "/a", jsonHeader, "{}"), 1);
-    EXPECT_EQ(client.post("http://127.0.0.1:notaport/x", jsonHeader, "{}"), 0);
-    EXPECT_EQ(client.post("file:///etc/passwd", jsonHeader, "{}"), 0);
-    EXPECT_EQ(client.post(server.baseURL() + "/a", {"X-Injected: a\r\nHost: elsewhere"}, "{}"), 0);
-    EXPECT_EQ(client.post(server.baseURL() + "/b", jsonHeader, "{}"), 2);
-    EXPECT_EQ(client.getNumberOfPendingRequests(), 2u);
-
-    std::set<int> ids;
-    ids.insert(nextResponse(client).requestID);
-    ids.insert(nextResponse(client).requestID);
-    EXPECT_EQ(ids, (std::set<int>{1, 2}));
-    EXPECT_EQ(client.post(server.baseURL() + "/c", jsonHeader, "{}"), 3);
-}
-
-TEST_F(CURLNetworkClientTest, SendsABodyWithANulByteWhole) {
-    LocalHttpServer server([](const HttpRequest&) { return HttpReply{}; });
-    CURLNetworkClient client;
-    const std::string body("ab\0cd", 5);
-    ASSERT_GT(client.post(server.baseURL(), jsonHeader, body), 0);
-    nextResponse(client);
-    ASSERT_EQ(server.requests().size(), 1u);
-    EXPECT_EQ(server.requests()[0].body, body);
-}
-
-TEST_F(CURLNetworkClientTest, UnreachablePortGivesStatusZeroAndLibcurlsText) {
-    CURLNetworkClient client;
-    const int id = client.post("http://127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()) + "/x",
-                               jsonHeader, "{}");
+    const std::string body("{\"a\":\0}", 7);
+    ASSERT_EQ(client.post(peer.url("/p?q=1").replace(0, 2, "http"), jsonHeader, body), 1);
     const NetworkResponse response = nextResponse(client);
-    EXPECT_EQ(response.requestID, id);
-    EXPECT_EQ(response.statusCode, 0);
-    EXPECT_NE(response.error.find("onnect"), std::string::npos) << response.error;
+    const std::string request = server.get();
+    EXPECT_EQ(response.statusCode, 200);
+    EXPECT_EQ(response.body, "{}");
+    EXPECT_EQ(request.rfind("POST /p?q=1 HTTP/1.1\r\n", 0), 0u) << request;
+    EXPECT_NE(request.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << request;
+    EXPECT_EQ(request.substr(request.size() - body.size()), body);
 }
 
 TEST_F(CURLNetworkClientTest, TwoTransfersFinishedInOneRoundComeFromSuccessiveCalls) {
-    // The server holds both replies until the test opens the gate, and the
-    // test calls process() again only once both are in the client's sockets.
+    ScriptedPeer one, two;
+    std::atomic<int> read{0};
     std::promise<void> gate;
     std::shared_future<void> opened = gate.get_future().share();
-    LocalHttpServer server([opened](const HttpRequest& request) {
-        opened.wait();
-        return HttpReply{200, request.target};
-    });
+    const auto serve = [&](ScriptedPeer& peer, const std::string& body) {
+        return std::async(std::launch::async, [&peer, &read, opened, body] {
+            if (!peer.accept() || peer.readRequest().empty()) return;
+            ++read;
+            opened.wait();
+            peer.sendRaw("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n" + body);
+        });
+    };
+    auto a = serve(one, "1"), b = serve(two, "2");
     CURLNetworkClient client;
-    client.post(server.baseURL() + "/one", jsonHeader, "{}");
-    client.post(server.baseURL() + "/two", jsonHeader, "{}");
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!server.waitForRequests(2, 0ms) && std::chrono::steady_clock::now() < deadline) {
+    client.post(one.url().replace(0, 2, "http"), jsonHeader, "{}");
+    client.post(two.url().replace(0, 2, "http"), jsonHeader, "{}");
+    while (read < 2) {
         ASSERT_EQ(client.process(), nullptr);
         client.waitForActivity(20ms);
     }
-    ASSERT_TRUE(server.waitForRequests(2, 0ms));
+    // Both replies are written while the client is not looking.
     gate.set_value();
-    ASSERT_TRUE(server.waitForReplies(2, 5s));
-
+    a.get();
+    b.get();
     NetworkResponse* first = client.process();
     ASSERT_NE(first, nullptr);
-    const NetworkResponse firstCopy = *first;
+    const std::string firstBody = first->body;
     NetworkResponse* second = client.process();
     ASSERT_NE(second, nullptr);
-    EXPECT_EQ((std::set<std::string>{firstCopy.body, second->body}), (std::set<std::string>{"/one", "/two"}));
+    EXPECT_EQ((std::set<std::string>{firstBody, second->body}), (std::set<std::string>{"1", "2"}));
     EXPECT_EQ(client.process(), nullptr);
 }
 
-TEST_F(CURLNetworkClientTest, HungServerAndOversizedBodyEndInAnError) {
+// Unreachable, silent, too long a reply, a certificate the platform's store
+// does not know: status 0 and libcurl's text. With the test CA configured, the
+// same server is trusted.
+TEST_F(CURLNetworkClientTest, FailedTransfersGiveStatusZeroAndLibcurlsText) {
+    testsupport::TestCertificates certs;
+    ASSERT_TRUE(certs.ok());
+    SimulatorOptions hung, oversized, tls;
+    hung.faults.silentAfterAccept = true;
+    oversized.tokenScript = {{0ms, 200, std::string(CURLNetworkClient::maxResponseBodyBytes + 1, 'x')}};
+    tls.tlsCertificateFile = certs.serverCertificate();
+    tls.tlsPrivateKeyFile = certs.serverKey();
+    tls.tokenScript = {{0ms, 200, "{\"secure\":true}"}, {0ms, 200, "{\"secure\":true}"}};
+    std::string unreachable;
+    {
+        ScriptedPeer gone;
+        unreachable = gone.url("").replace(0, 2, "http");
+    }
     TransferSettings settings;
     settings.totalTimeout = 300ms;
     setTransferSettings(settings);
-    LocalHttpServer server([](const HttpRequest& request) {
-        HttpReply reply;
-        reply.hang = request.target == "/hang";
-        reply.body = std::string(CURLNetworkClient::maxResponseBodyBytes + 1, 'x');
-        return reply;
-    });
-    CURLNetworkClient client;
-
-    client.post(server.baseURL() + "/hang", jsonHeader, "{}");
-    NetworkResponse response = nextResponse(client);
-    EXPECT_EQ(response.statusCode, 0);
-    EXPECT_NE(response.error.find("imed out"), std::string::npos) << response.error;
-
-    resetTransferSettings();
-    client.post(server.baseURL() + "/big", jsonHeader, "{}");
-    response = nextResponse(client);
-    EXPECT_EQ(response.statusCode, 0);
-    EXPECT_FALSE(response.error.empty());
-    EXPECT_LE(response.body.size(), CURLNetworkClient::maxResponseBodyBytes);
-}
-
-TEST_F(CURLNetworkClientTest, VerifiesTheServerCertificateAgainstTheConfiguredCA) {
-    testsupport::TestCertificateAuthority ca;
-    LocalHttpServer server([](const HttpRequest&) { return HttpReply{200, "{\"secure\":true}"}; },
-                           LocalHttpServer::Tls{ca.serverCertificatePem(), ca.serverPrivateKeyPem()});
-    {
-        // The platform's store does not know the test CA.
+    for (const auto& [name, options, error] : std::vector<std::tuple<std::string, SimulatorOptions, std::string>>{
+             {"unreachable", {}, "onnect"}, {"hung", hung, "imed out"}, {"oversized", oversized, ""}, {"untrusted", tls, ""}}) {
+        SCOPED_TRACE(name);
+        Service service(options);
         CURLNetworkClient client;
-        client.post(server.baseURL() + "/x", jsonHeader, "{}");
-        const NetworkResponse response = nextResponse(client);
+        const int id = client.post(name == "unreachable" ? unreachable : service.url(), jsonHeader, "{}");
+        NetworkResponse response = nextResponse(client);
+        EXPECT_EQ(response.requestID, id);
         EXPECT_EQ(response.statusCode, 0);
         EXPECT_FALSE(response.error.empty());
+        EXPECT_NE(response.error.find(error), std::string::npos) << response.error;
+        EXPECT_LE(response.body.size(), CURLNetworkClient::maxResponseBodyBytes);
+        if (name != "untrusted") continue;
+        settings.caFile = certs.caFile();
+        settings.totalTimeout = 10s;
+        setTransferSettings(settings);
+        CURLNetworkClient trusting;
+        trusting.post(service.url(), jsonHeader, "{}");
+        response = nextResponse(trusting);
+        EXPECT_EQ(response.statusCode, 200) << response.error;
+        EXPECT_EQ(response.body, "{\"secure\":true}");
     }
-    TransferSettings settings;
-    settings.caFile = ca.caFile();
-    setTransferSettings(settings);
-    CURLNetworkClient client;
-    client.post(server.baseURL() + "/x", jsonHeader, "{}");
-    const NetworkResponse response = nextResponse(client);
-    EXPECT_EQ(response.statusCode, 200) << response.error;
-    EXPECT_EQ(response.body, "{\"secure\":true}");
 }
 
 TEST_F(CURLNetworkClientTest, DestroyingWithTransfersInFlightReleasesThem) {
-    LocalHttpServer server([](const HttpRequest&) {
-        HttpReply reply;
-        reply.hang = true;
-        return reply;
-    });
+    SimulatorOptions options;
+    options.tokenDelay = 10min;
+    Service service(options);
     auto client = std::make_unique<CURLNetworkClient>();
-    client->post(server.baseURL() + "/a", jsonHeader, "{}");
-    client->post(server.baseURL() + "/b", jsonHeader, "{}");
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!server.waitForRequests(2, 0ms) && std::chrono::steady_clock::now() < deadline) {
-        EXPECT_EQ(client->process(), nullptr);
+    client->post(service.url(), jsonHeader, "{}");
+    client->post(service.url(), jsonHeader, "{}");
+    while (!service.sim.waitForTokenRequests(2, 0ms)) {
+        ASSERT_EQ(client->process(), nullptr);
         client->waitForActivity(20ms);
     }
-    ASSERT_TRUE(server.waitForRequests(2, 0ms));             // two in libcurl's hands ...
-    client->post(server.baseURL() + "/c", jsonHeader, "{}");  // ... one still queued
+    client->post(service.url(), jsonHeader, "{}");  // one still queued beside two in libcurl's hands
     EXPECT_EQ(client->getNumberOfPendingRequests(), 3u);
     client.reset();  // the leak checker of the asan build sees anything left behind
 }

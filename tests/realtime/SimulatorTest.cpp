@@ -6,7 +6,7 @@
 
 #include "realtime/RealtimeEndpoint.h"
 #include "tools/simulator/Simulator.h"
-#include "websocket/support/TestCertificates.h"
+#include "support/TestCertificates.h"
 
 #include <gtest/gtest.h>
 
@@ -200,7 +200,7 @@ TEST(Simulator, Faults) {
 // The service's own scheme: TLS, trusted only through OpenSSL's default
 // paths, which a test points at its CA with SSL_CERT_FILE.
 TEST(Simulator, SecureEndpoint) {
-    websocket::test::TestCertificates certificates;
+    testsupport::TestCertificates certificates;
     ASSERT_TRUE(certificates.ok());
     SimulatorOptions o = fastOptions();
     o.tlsCertificateFile = certificates.serverCertificate();

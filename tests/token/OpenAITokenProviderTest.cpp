@@ -4,23 +4,25 @@
 #include "extension/OpenAINodeFactory.h"
 #include "nodes/NodeTestSupport.h"
 #include "networkclient/TransferSettings.h"
-#include "networkclient/support/LocalHttpServer.h"
-#include "networkclient/support/TestCertificateAuthority.h"
+#include "tools/simulator/Simulator.h"
+#include "websocket/support/ScriptedPeer.h"
 #include "token/TokenResultInbox.h"
 #include "token/TokenServiceEndpoint.h"
 #include "utils/Logger.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <fstream>
 
 using namespace orvanta::extensions::openai;
 using namespace std::chrono_literals;
 using orvanta::Orvanta;
 using orvanta::networkclient::TransferSettings;
-using testsupport::HttpReply;
-using testsupport::HttpRequest;
-using testsupport::LocalHttpServer;
+using orvanta::simulator::ScriptedTokenReply;
+using orvanta::simulator::Simulator;
+using orvanta::simulator::SimulatorOptions;
 using tokentest::HostLogCapture;
 using tokentest::TokenResultInbox;
 
@@ -28,92 +30,64 @@ namespace {
 
 const std::string realtimeConfig = "{\"model\":\"gpt-realtime-2\",\"type\":\"realtime\"}";
 
-// A token service on loopback whose next reply the test chooses.
+// The token service of the simulator, answering as the test scripts it.
 class TokenServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         Orvanta::setValue("orvanta", "appID", std::string("app-1"));
         Orvanta::setValue("orvanta", "appSecret", std::string("hunter2"));
-        setTokenServiceEndpointOverride(server.baseURL());
     }
     void TearDown() override {
         clearTokenServiceEndpointOverride();
         orvanta::networkclient::resetTransferSettings();
     }
-    void replyWith(HttpReply reply) {
-        std::lock_guard<std::mutex> lock(mutex);
-        next = std::move(reply);
+    Simulator& serve(SimulatorOptions options = {}) {
+        sim = std::make_unique<Simulator>(std::move(options));
+        sim->start();
+        setTokenServiceEndpointOverride(sim->tokenBaseUrl());
+        return *sim;
     }
-
-    std::mutex mutex;
-    HttpReply next;
-    LocalHttpServer server{[this](const HttpRequest&) {
-        std::lock_guard<std::mutex> lock(mutex);
-        return next;
-    }};
+    std::unique_ptr<Simulator> sim;
 };
 
 TEST_F(TokenServiceTest, PostsTheCredentialsAndTheConfigurationAsOneJsonObject) {
-    replyWith({200, "{\"success\":true,\"data\":{\"token\":\"ek_123\"}}"});
+    orvanta::websocket::test::ScriptedPeer peer;
+    auto request = answerOnce(peer, "{\"success\":true,\"data\":{\"token\":\"ek_123\"}}");
+    setTokenServiceEndpointOverride(peer.url("").replace(0, 2, "http"));
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     const auto outcome = inbox.waitFor(1);
     EXPECT_TRUE(outcome.ok) << outcome.text;
     EXPECT_EQ(outcome.text, "ek_123");
     EXPECT_NE(outcome.thread, std::this_thread::get_id());
-
-    ASSERT_EQ(server.requests().size(), 1u);
-    const HttpRequest request = server.requests()[0];
-    EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.target, "/openai/realtime/client-secret");
-    EXPECT_EQ(request.header("Content-Type"), "application/json");
-    EXPECT_EQ(request.body, "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\","
+    const std::string text = request.get();
+    EXPECT_EQ(text.rfind("POST /openai/realtime/client-secret HTTP/1.1\r\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\","
                             "\"sessionConfig\":{\"model\":\"gpt-realtime-2\",\"type\":\"realtime\"}}");
 }
 
 TEST_F(TokenServiceTest, EveryKindOfReplyGivesExactlyOneResultWithItsText) {
-    struct Case {
-        HttpReply reply;
-        bool ok;
-        std::string text;  // the whole text, or what is wrong with an unreadable reply
-    };
-    const std::string unreadable = "Failed to parse OpenAI token response: ";
-    const std::vector<Case> cases{
-        {{403, "{\"success\":false,\"message\":\"Invalid app credentials\"}"}, false,
-         "Failed to get OpenAI token: Invalid app credentials"},
-        {{200, "{\"success\":false}"}, false, "Failed to get OpenAI token: Unknown error"},
-        {{400, "{\"success\":false,\"message\":42}"}, false, "Failed to get OpenAI token: Unknown error"},
-        {{200, "{\"success\":false,\"message\":\"" + std::string(300, 'x') + "\"}"}, false,
-         "Failed to get OpenAI token: " + std::string(200, 'x') + "..."},
-        {{500, "<html><body>Bad gateway</body></html>", "text/html"}, false,
-         "the body is not JSON (syntax error at byte 1)"},
-        {{200, "{\"success\":true}"}, false, "\"data\" is missing"},
-        {{200, "{\"success\":true,\"data\":{\"token\":7}}"}, false,
-         "\"data\".\"token\" is a JSON number, not a string"},
-        {{200, "{\"success\":\"yes\",\"data\":{\"token\":\"t\"}}"}, false,
-         "\"success\" is a JSON string, not a boolean"},
-        {{200, "[true]"}, false, "the body is a JSON array, not an object"},
-        {{200, ""}, false, "the body is empty"},
-        {{200, std::string("{\"success\":false}\0{", 19)}, false, "the body is not JSON (syntax error at byte 18)"},
-        {{404, "{\"success\":true,\"data\":{\"token\":\"ek_404\"}}"}, true, "ek_404"},
-    };
+    // [status, body, ok, the whole text or what is wrong with an unreadable reply]
+    const auto cases = nlohmann::json::parse(std::ifstream(TOKEN_TEST_DATA "/replies.json"));
+    SimulatorOptions options;
+    for (const auto& c : cases) options.tokenScript.push_back({0ms, c[0], c[1]});
+    serve(options);
     TokenResultInbox inbox;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        const Case& c = cases[i];
-        replyWith(c.reply);
+        const std::string body = cases[i][1], text = cases[i][3];
         OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
         const auto outcome = inbox.waitFor(i + 1);
-        EXPECT_EQ(outcome.ok, c.ok) << c.reply.body << " -> " << outcome.text;
-        if (c.ok || c.text.rfind("Failed to get", 0) == 0)
-            EXPECT_EQ(outcome.text, c.text);
-        else
-            EXPECT_EQ(outcome.text, unreadable + c.text + " (HTTP " + std::to_string(c.reply.status) + ", " +
-                                        std::to_string(c.reply.body.size()) + " bytes)");
+        EXPECT_EQ(outcome.ok, cases[i][2]) << body << " -> " << outcome.text;
+        const bool whole = outcome.ok || text.rfind("Failed to get", 0) == 0;
+        EXPECT_EQ(outcome.text, whole ? text : "Failed to parse OpenAI token response: " + text + " (HTTP " +
+                                                   cases[i][0].dump() + ", " + std::to_string(body.size()) + " bytes)");
     }
     EXPECT_EQ(inbox.count(), cases.size());
 }
 
 TEST_F(TokenServiceTest, InvalidConfigurationIsReportedAtOnceAndNothingIsSent) {
+    Simulator& service = serve();
     HostLogCapture log;
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(inbox.callback(), "{\"type\":");
@@ -126,70 +100,35 @@ TEST_F(TokenServiceTest, InvalidConfigurationIsReportedAtOnceAndNothingIsSent) {
         EXPECT_EQ(outcome.thread, std::this_thread::get_id());
     }
     EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Invalid sessionConfig JSON: "), std::string::npos);
-    EXPECT_TRUE(server.requests().empty());
+    EXPECT_EQ(service.tokenRequestCount(), 0u);
 }
 
 TEST_F(TokenServiceTest, FailedTransfersReachTheCallerWithTheTransferError) {
+    // A service that accepts and never answers.
+    SimulatorOptions silent;
+    silent.faults.silentAfterAccept = true;
+    serve(silent);
+    TransferSettings settings;
+    settings.totalTimeout = 300ms;
+    orvanta::networkclient::setTransferSettings(settings);
     HostLogCapture log;
     TokenResultInbox inbox;
-
-    setTokenServiceEndpointOverride("http://127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()));
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     auto outcome = inbox.waitFor(1);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.text.rfind("Failed to get OpenAI token: ", 0), 0u) << outcome.text;
-    EXPECT_GT(outcome.text.size(), std::string("Failed to get OpenAI token: ").size());
-    EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Network error: "), std::string::npos);
-
-    // A service that accepts and never answers.
-    TransferSettings settings;
-    settings.totalTimeout = 300ms;
-    orvanta::networkclient::setTransferSettings(settings);
-    setTokenServiceEndpointOverride(server.baseURL());
-    HttpReply hang;
-    hang.hang = true;
-    replyWith(hang);
-    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    outcome = inbox.waitFor(2);
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.text.rfind("Failed to get OpenAI token: ", 0), 0u) << outcome.text;
     EXPECT_NE(outcome.text.find("imed out"), std::string::npos) << outcome.text;
+    EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Network error: "), std::string::npos);
 
     // A request that cannot even be started still gets its one answer.
     setTokenServiceEndpointOverride("http://127.0.0.1:notaport");
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    ASSERT_EQ(inbox.count(), 3u);
-    outcome = inbox.waitFor(3);
+    ASSERT_EQ(inbox.count(), 2u);
+    outcome = inbox.waitFor(2);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.text.rfind("Failed to get OpenAI token: ", 0), 0u) << outcome.text;
     EXPECT_EQ(outcome.thread, std::this_thread::get_id());
 }
-
-// Records both library loggers' lines. One for the whole process: the
-// provider's worker keeps logging after a test and may still be inside it.
-class LibraryLog : public orvanta::logging::LogDestination {
-public:
-    static LibraryLog& attachAtTrace() {
-        static LibraryLog log;
-        for (orvanta::logging::Logger* l : {&orvanta::networkclient::logger, &orvanta::websocket::logger}) {
-            l->setLogLevel(orvanta::logging::LogLevel::Trace);
-            l->setLogDestination(&log);
-        }
-        return log;
-    }
-    void log(orvanta::logging::LogLevel, const std::string& record) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        all += record + "\n";
-    }
-    std::string take() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::move(all);
-    }
-
-private:
-    std::mutex mutex;
-    std::string all;
-};
 
 // A voice node without a key, made by the factory as the host makes it, asks
 // this service for its token. Whatever comes back, neither the token in the
@@ -198,7 +137,7 @@ private:
 TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
     const std::string canary = "ek_canary_5d1f";
     struct Case {
-        HttpReply reply;
+        ScriptedTokenReply reply;
         std::string message;  // of the node's "error" event
     };
     const std::string truncated = "{\"success\":true,\"data\":{\"token\":\"" + canary;
@@ -207,23 +146,25 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
         "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\",\"expires_at\":1}}}";
     const auto size = [](const std::string& body) { return std::to_string(body.size()) + " bytes)"; };
     const std::vector<Case> cases{
-        {{200, truncated},
+        {{0ms, 200, truncated},
          "Failed to parse OpenAI token response: the JSON text ends early (HTTP 200, " + size(truncated)},
-        {{502, page, "text/html"},
+        {{0ms, 502, page},
          "Failed to parse OpenAI token response: the body is not JSON (syntax error at byte 1) (HTTP 502, " +
              size(page)},
-        {{200, reshaped},
+        {{0ms, 200, reshaped},
          "Failed to parse OpenAI token response: \"data\".\"token\" is missing (HTTP 200, " + size(reshaped)},
         // A refusal that echoes the request and a token: its reason is shown
         // without them.
-        {{403, "{\"success\":false,\"message\":\"secret hunter2 rejected,\\n" + canary + " revoked\"}"},
+        {{0ms, 403, "{\"success\":false,\"message\":\"secret hunter2 rejected,\\n" + canary + " revoked\"}"},
          "Failed to get OpenAI token: secret *** rejected, *** revoked"},
     };
-    LibraryLog& libraryLog = LibraryLog::attachAtTrace();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reply.body);
-        replyWith(c.reply);
+        SimulatorOptions options;
+        options.tokenScript.assign(4, c.reply);
+        serve(options);
         HostLogCapture hostLog(orvanta::Logger::Level::Debug);
+        auto& libraryLog = testsupport::LogLines::attach(orvanta::logging::LogLevel::Trace);
         std::string events;
         {
             OpenAINodeFactory factory;
@@ -237,7 +178,7 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
                     events += name + " " + orvanta::OVAnyMap::mapToJson(event.payload) + "\n";
         }
         const std::string host = hostLog.text();
-        const std::string library = libraryLog.take();
+        const std::string library = libraryLog.text();
         // The lines that carry the reply were written, so their absence below
         // means something.
         EXPECT_NE(host.find("debug: [OpenAITokenProvider] Response body: "), std::string::npos) << host;
@@ -250,12 +191,11 @@ TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
             EXPECT_EQ(text.find("hunter2"), std::string::npos) << text;
         }
     }
-    for (orvanta::logging::Logger* l : {&orvanta::networkclient::logger, &orvanta::websocket::logger})
-        l->setLogDestination(nullptr);
+    testsupport::LogLines::detach();
 }
 
 TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {
-    replyWith({200, "{\"success\":true,\"data\":{\"token\":\"ek_1\"}}"});
+    serve();
     std::atomic<int> calls{0};
     TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(
@@ -271,27 +211,6 @@ TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {
     OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
     ASSERT_TRUE(inbox.waitFor(2).ok);
     EXPECT_EQ(calls.load(), 1);
-}
-
-TEST(TokenServiceTls, FetchesATokenOverHttpsFromAServerSignedByTheConfiguredCA) {
-    testsupport::TestCertificateAuthority ca;
-    LocalHttpServer server([](const HttpRequest&) { return HttpReply{200, "{\"success\":true,\"data\":{\"token\":\"ek_tls\"}}"}; },
-                           LocalHttpServer::Tls{ca.serverCertificatePem(), ca.serverPrivateKeyPem()});
-    Orvanta::setValue("orvanta", "appID", std::string("app-1"));
-    Orvanta::setValue("orvanta", "appSecret", std::string("hunter2"));
-    TransferSettings settings;
-    settings.caFile = ca.caFile();
-    orvanta::networkclient::setTransferSettings(settings);
-    setTokenServiceEndpointOverride(server.baseURL());
-
-    TokenResultInbox inbox;
-    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    const auto outcome = inbox.waitFor(1);
-    clearTokenServiceEndpointOverride();
-    orvanta::networkclient::resetTransferSettings();
-    EXPECT_TRUE(outcome.ok) << outcome.text;
-    EXPECT_EQ(outcome.text, "ek_tls");
-    EXPECT_EQ(server.baseURL().rfind("https://127.0.0.1:", 0), 0u);
 }
 
 } // namespace

@@ -9,7 +9,9 @@
 
 #include <asio/streambuf.hpp>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <fstream>
 #include <optional>
 #include <sstream>
 
@@ -17,10 +19,6 @@ using namespace orvanta::websocket;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
-
-struct UrlCase {
-    std::string input, scheme, host, port, path, query, fragment;
-};
 
 void fill(asio::streambuf& buffer, const Bytes& bytes) {
     auto out = buffer.prepare(bytes.size());
@@ -80,31 +78,9 @@ Bytes concat(std::initializer_list<Bytes> parts) {
 } // namespace
 
 TEST(Url, SplitsTheSixParts) {
-    const std::vector<UrlCase> cases = {
-        {"wss://h/a/b?model=m", "wss", "h", "", "/a/b", "model=m", ""},
-        {"ws://h:8080", "ws", "h", "8080", "", "", ""},
-        {"ws://h:", "ws", "h:", "", "", "", ""},
-        {"ws://h:80x", "ws", "h:80x", "", "", "", ""},
-        {"ws://[::1]:9000/x", "ws", "[::1]", "9000", "/x", "", ""},
-        {"ws://[::1]/x", "ws", "[::1]", "", "/x", "", ""},
-        {"/only/a/path", "", "", "", "/only/a/path", "", ""},
-        {"h:1", "h", "", "", "1", "", ""},
-        {"a#b?c", "", "", "", "a", "", "b?c"},
-        {"", "", "", "", "", "", ""},
-        {"a\nb", "", "", "", "a\nb", "", ""},
-        {"ws://u@h:007/p?q#f", "ws", "u@h", "007", "/p", "q", "f"},
-        {"://x", "", "", "", "://x", "", ""},
-        {"ws:?q", "ws", "", "", "", "q", ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
-        const URL u = URL::parse(c.input);
-        EXPECT_EQ(u.getScheme(), c.scheme);
-        EXPECT_EQ(u.getHost(), c.host);
-        EXPECT_EQ(u.getPort(), c.port);
-        EXPECT_EQ(u.getPath(), c.path);
-        EXPECT_EQ(u.getQuery(), c.query);
-        EXPECT_EQ(u.getFragment(), c.fragment);
+    for (const auto& c : nlohmann::json::parse(std::ifstream(WS_TEST_DATA "/urls.json"))) {
+        const URL u = URL::parse(c[0].get<std::string>());
+        EXPECT_EQ(nlohmann::json({c[0], u.getScheme(), u.getHost(), u.getPort(), u.getPath(), u.getQuery(), u.getFragment()}), c);
     }
 }
 
@@ -153,35 +129,25 @@ TEST(Frame, ReaderRoundTripsMaskedFramesOfEveryLengthForm) {
     }
     const auto frames = receive(wire).frames;
     ASSERT_EQ(frames.size(), payloads.size());
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-        EXPECT_EQ(frames[i].payload, payloads[i]) << i;
-        EXPECT_TRUE(frames[i].masked);
-        EXPECT_EQ(frames[i].fin, i != 1);
-    }
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        EXPECT_TRUE(frames[i].payload == payloads[i] && frames[i].masked && frames[i].fin == (i != 1)) << i;
 }
 
 TEST(Frame, HeaderStepsAndPrinting) {
     asio::streambuf b;
     fill(b, {0x88, 0x00, 0x88, 0x80, 0xC2, 0x7E, 0x01, 0x00, 0x81, 0x05, 0x8A, 0x00});
-    WebSocketFrame close;
+    WebSocketFrame close, maskedClose, rsv, text, pong;
     close.parseHeader(b);
-    EXPECT_TRUE(close.fin);
-    EXPECT_EQ(close.opcode, 8);
-    EXPECT_TRUE(close.frameComplete);
-    WebSocketFrame maskedClose;
+    EXPECT_TRUE(close.fin && close.opcode == 8 && close.frameComplete);
     maskedClose.parseHeader(b);
     EXPECT_FALSE(maskedClose.frameComplete);  // key still to come
-    WebSocketFrame rsv;  // RSV1 set: read as if clear
-    rsv.parseHeader(b);
-    EXPECT_EQ(rsv.opcode, 2);
-    EXPECT_EQ(rsv.extendedPayloadLengthBytes, 2u);
+    rsv.parseHeader(b);  // RSV1 set: read as if clear
+    EXPECT_TRUE(rsv.opcode == 2 && rsv.extendedPayloadLengthBytes == 2u);
     rsv.parsePayloadLengthAndMask(b);
     EXPECT_EQ(rsv.payloadLength, 256u);
-    WebSocketFrame text;
     text.parseHeader(b);
     EXPECT_EQ(text.toString(), "WebSocketFrame{fin=1, opcode=0x1, masked=0, payload length=5, extended payload "
                                "length bytes=0, payload size=0, frame complete=0}");
-    WebSocketFrame pong;
     pong.parseHeader(b);
     EXPECT_NE(pong.toString().find("opcode=0xa, masked=0, payload length=0"), std::string::npos);
 }
@@ -289,14 +255,10 @@ TEST(Handshake, ResponseValidation) {
     EXPECT_TRUE(ok.valid) << ok.error;
     EXPECT_EQ(ok.negotiatedProtocol, "realtime");
 
-    EXPECT_EQ(internal::parseHandshakeResponse("HTTP/1.1 200 OK\r\n\r\n", key).error,
-              "Handshake validation error: Invalid HTTP response or status code: HTTP/1.1 200  OK\r");
+    // A wrong status and a wrong accept value are checked on the wire, in the client tests.
     EXPECT_FALSE(internal::parseHandshakeResponse("HTTX/1.1 101 x\r\n\r\n", key).valid);
     EXPECT_EQ(internal::parseHandshakeResponse("HTTP/1.1 101 S\r\nUpgrade: websocket\r\n\r\n", key).error,
               "Handshake validation error: Missing Sec-WebSocket-Accept in response");
-    EXPECT_EQ(internal::parseHandshakeResponse("HTTP/1.1 101 S\r\nSec-WebSocket-Accept: S3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n", key).error,
-              "Handshake validation error: Invalid Sec-WebSocket-Accept: S3pPLMBiTxaQ9kYGzzhZRbK+xOo= expected: "
-              "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
 
     const std::string block = "HTTP/1.1 101 S\r\n\r\nframes";
     EXPECT_EQ(internal::findHeaderBlockEnd(block.data(), block.size()), block.size() - 6);

@@ -1,11 +1,9 @@
 #pragma once
 
-#include "utils/Logger.h"
+#include "support/Recorders.h"
 #include "websocket/WebSocketClient.h"
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -17,7 +15,7 @@ namespace websocket {
 namespace test {
 
 // Records every callback of one client; tests wait on the record with a
-// generous timeout instead of sleeping.
+// generous timeout instead of sleeping. Accessors take snapshots.
 class ClientEvents {
 public:
     struct Message {
@@ -25,7 +23,6 @@ public:
         bool text = false;
         std::size_t spare = 0;  // capacity past the end, as delivered
     };
-
     void attach(WebSocketClient& client) {
         client.onOpenHandler = [this] { record([&] { ++opens; }); };
         client.onCloseHandler = [this] { record([&] { ++closes; }); };
@@ -35,7 +32,6 @@ public:
             if (onMessage) onMessage(data, text);
         };
     }
-
     template <typename Pred>
     bool waitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -44,27 +40,16 @@ public:
     bool waitForOpen() { return waitFor([&] { return opens > 0; }); }
     bool waitForEnd() { return waitFor([&] { return closes + errors.size() > 0; }); }
     bool waitForMessages(std::size_t n) { return waitFor([&] { return messages.size() >= n; }); }
+    void clear() { record([&] { opens = closes = 0, errors.clear(), messages.clear(); }); }
+    int openCount() { return snapshot(opens); }
+    int closeCount() { return snapshot(closes); }
+    std::vector<std::string> errorTexts() { return snapshot(errors); }
+    std::vector<Message> received() { return snapshot(messages); }
 
-    void clear() {
-        std::lock_guard<std::mutex> l(mutex);
-        opens = closes = 0;
-        errors.clear();
-        messages.clear();
-    }
-
-    // Snapshot accessors.
-    int openCount() { std::lock_guard<std::mutex> l(mutex); return opens; }
-    int closeCount() { std::lock_guard<std::mutex> l(mutex); return closes; }
-    std::vector<std::string> errorTexts() { std::lock_guard<std::mutex> l(mutex); return errors; }
-    std::vector<Message> received() { std::lock_guard<std::mutex> l(mutex); return messages; }
-
-    // Extra reaction on the I/O thread, set before start().
-    std::function<void(const std::vector<uint8_t>&, bool)> onMessage;
-
+    std::function<void(const std::vector<uint8_t>&, bool)> onMessage;  // on the I/O thread; set before start()
     std::mutex mutex;
     std::condition_variable changed;
-    int opens = 0;
-    int closes = 0;
+    int opens = 0, closes = 0;
     std::vector<std::string> errors;
     std::vector<Message> messages;
 
@@ -75,55 +60,11 @@ private:
         f();
         changed.notify_all();
     }
-};
-
-// Attaches itself to the transport's logger at the given level for its
-// lifetime and keeps every record.
-class RecordingLog : public logging::LogDestination {
-public:
-    explicit RecordingLog(logging::LogLevel level = logging::LogLevel::Trace) {
-        previousLevel_ = logger.getLogLevel();
-        logger.setLogLevel(level);
-        logger.setLogDestination(this);
+    template <typename T>
+    T snapshot(const T& value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return value;
     }
-    ~RecordingLog() override {
-        logger.setLogDestination(nullptr);
-        logger.setLogLevel(previousLevel_);
-    }
-    void log(logging::LogLevel level, const std::string& record) override {
-        std::lock_guard<std::mutex> l(mutex_);
-        records_.push_back({level, record});
-        changed_.notify_all();
-        if (std::getenv("WS_TEST_LOG")) std::fprintf(stderr, "%s\n", record.c_str());
-    }
-    // Until `times` records contain `text`.
-    bool waitFor(const std::string& text, std::size_t times = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> l(mutex_);
-        return changed_.wait_for(l, timeout, [&] {
-            std::size_t n = 0;
-            for (auto& r : records_) n += r.second.find(text) != std::string::npos;
-            return n >= times;
-        });
-    }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> l(mutex_);
-        std::vector<std::string> out;
-        for (auto& r : records_) out.push_back(r.second);
-        return out;
-    }
-    std::size_t count(const std::string& text) {
-        std::lock_guard<std::mutex> l(mutex_);
-        std::size_t n = 0;
-        for (auto& r : records_) n += r.second.find(text) != std::string::npos;
-        return n;
-    }
-    bool contains(const std::string& text) { return count(text) > 0; }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::pair<logging::LogLevel, std::string>> records_;
-    logging::LogLevel previousLevel_;
 };
 
 } // namespace test

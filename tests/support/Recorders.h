@@ -1,0 +1,100 @@
+#pragma once
+
+#include "utils/Logger.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+// Collects what callbacks deliver, from any thread, with the thread each came on.
+template <typename T>
+class Inbox {
+public:
+    struct Entry : T {
+        std::thread::id thread;
+    };
+    // Notifies under the lock: the waiter may destroy the inbox as soon as it can take the lock.
+    void add(T value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.push_back(Entry{std::move(value), std::this_thread::get_id()});
+        changed_.notify_all();
+    }
+    // The n-th entry (from 1) once it is there; an empty one on timeout.
+    Entry waitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return entries_.size() >= n; }) ? entries_[n - 1] : Entry{};
+    }
+    std::vector<Entry> all() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return entries_;
+    }
+    std::size_t count() { return all().size(); }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Entry> entries_;
+};
+
+// Keeps the lines the library's loggers write while it is attached. Never
+// destroyed before the process ends: a detached delivery thread may still log
+// after a test.
+class LogLines : public orvanta::logging::LogDestination {
+public:
+    using Loggers = std::initializer_list<orvanta::logging::Logger*>;
+    static LogLines& attach(orvanta::logging::LogLevel level,
+                            Loggers loggers = {&orvanta::networkclient::logger, &orvanta::websocket::logger}) {
+        static std::mutex mutex;
+        static auto* all = new std::deque<LogLines>;  // reachable, never destroyed
+        std::lock_guard<std::mutex> lock(mutex);
+        LogLines& lines = all->emplace_back();
+        for (auto* l : loggers) l->setLogLevel(level), l->setLogDestination(&lines);
+        return lines;
+    }
+    static void detach(Loggers loggers = {&orvanta::networkclient::logger, &orvanta::websocket::logger}) {
+        for (auto* l : loggers) l->setLogDestination(nullptr), l->setLogLevel(orvanta::logging::LogLevel::Info);
+    }
+    void log(orvanta::logging::LogLevel, const std::string& line) override {
+        std::lock_guard<std::mutex> l(mutex_);
+        lines_.push_back(line);
+        changed_.notify_all();
+    }
+    // Until `times` lines contain `text`.
+    bool waitFor(const std::string& text, std::size_t times = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> l(mutex_);
+        return changed_.wait_for(l, timeout, [&] { return countLocked(text) >= times; });
+    }
+    std::size_t count(const std::string& text) {
+        std::lock_guard<std::mutex> l(mutex_);
+        return countLocked(text);
+    }
+    bool contains(const std::string& text) { return count(text) > 0; }
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> l(mutex_);
+        return lines_;
+    }
+    std::string text() {
+        std::string all;
+        for (const auto& line : lines()) all += line + "\n";
+        return all;
+    }
+
+private:
+    std::size_t countLocked(const std::string& text) const {
+        std::size_t n = 0;
+        for (const auto& line : lines_) n += line.find(text) != std::string::npos;
+        return n;
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_;
+};
+
+} // namespace testsupport
