@@ -17,7 +17,6 @@ namespace orvanta::extensions::openai::test {
 namespace {
 
 using Level = Logger::Level;
-using namespace std::chrono_literals;
 
 TEST(Connection, UrlSubprotocolsAndEndpoint) {
     using I = OpenAIWebSocketClient::Internals;
@@ -183,9 +182,7 @@ TEST(Connection, ReentryFromADelegateCall) {
         EXPECT_EQ(c.client, nullptr);
         EXPECT_TRUE(log.has(Level::Error, "[OpenAIWebSocketClient] Client destroyed inside its own callback; "
                                           "finishing the shutdown on a helper thread."));
-        for (int i = 0; i < 5000 && !transportGone.load(); ++i)
-            std::this_thread::sleep_for(1ms);
-        EXPECT_TRUE(transportGone.load());
+        EXPECT_TRUE(waitUntil([&] { return transportGone.load(); }));
     }
 }
 
