@@ -106,23 +106,6 @@ TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
         EXPECT_EQ(line.find("sk-test-key"), std::string::npos) << line;
 }
 
-// The client connects in its constructor; its owner attaches a little later.
-TEST(Simulator, ADelegateAttachedLateStillHearsTheSessionCreated) {
-    SimRun run;
-    for (int i = 0; i < 20; ++i) {
-        auto client = std::make_unique<OpenAIWebSocketClient>("sk-test-key", "gpt-realtime-2");
-        ASSERT_TRUE(waitUntil([&] { return client->getIsConnected(); }));
-        RecordingDelegate d;
-        client->setDelegate(&d);
-        ASSERT_TRUE(client->createResponse());
-        ASSERT_TRUE(d.waitFor("onResponseDone(completed)"));
-        const Calls calls = d.take();
-        EXPECT_EQ(calls.front(), "onSessionCreated()") << "session " << i;
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), "onSessionCreated()"), 1);
-        client->setDelegate(nullptr);
-    }
-}
-
 TEST(Simulator, TranscriptionSession) {
     SimRun run;
     Session s("gpt-realtime-whisper");
@@ -164,8 +147,11 @@ TEST(Simulator, Faults) {
         SimulatorOptions o = fastOptions();
         o.faults.sendErrorEvent = o.faults.sendGarbage = o.faults.sendBinaryFrame = true;
         SimRun run(o);
+        LogCapture log;
         Session s("gpt-realtime-2");
         EXPECT_TRUE(s.delegate.waitFor("onError(server_error|simulated_fault|"));
+        EXPECT_TRUE(log.has(Logger::Level::Error, "[OpenAIWebSocketClient] Received unparseable JSON, dropping frame."));
+        EXPECT_TRUE(log.has(Logger::Level::Error, "[OpenAIWebSocketClient] Received non-text message."));
         ASSERT_TRUE(s.client->createResponse());
         EXPECT_TRUE(s.delegate.waitFor("onResponseDone(completed)"));
         EXPECT_TRUE(s.delegate.startingWith("onSessionDisconnected").empty());
@@ -182,6 +168,7 @@ TEST(Simulator, Faults) {
         EXPECT_FALSE(s.client->getIsConnected() || s.client->appendAudioBuffer({1}));
         std::this_thread::sleep_for(50ms); // room for a second report, which must not come
         EXPECT_EQ(s.delegate.startingWith("onSessionDisconnected").size(), 1u);
+        EXPECT_EQ(run.sim.connectionEnds(), std::vector<simulator::ConnectionEnd>{simulator::ConnectionEnd::Dropped});
     }
 }
 
@@ -194,6 +181,8 @@ TEST(Simulator, SecureEndpoint) {
     o.tlsCertificateFile = certificates.serverCertificate();
     o.tlsPrivateKeyFile = certificates.serverKey();
     SimRun run(o);
+    EXPECT_EQ(run.sim.realtimeUrl(), "wss://127.0.0.1:" + std::to_string(run.sim.port()) + "/v1/realtime");
+    EXPECT_EQ(run.sim.tokenBaseUrl(), "https://127.0.0.1:" + std::to_string(run.sim.port()));
     {
         Session s("gpt-realtime-2");
         ASSERT_TRUE(s.delegate.waitFor("onSessionDisconnected()"));
