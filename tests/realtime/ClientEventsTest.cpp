@@ -12,7 +12,7 @@ namespace {
 
 using Level = Logger::Level;
 
-const std::map<std::string, Calls> kExpected = readSections("client_events.txt");
+const std::map<std::string, Calls> kExpected = readSections("realtime/data/client_events.txt");
 
 TEST(ClientEvents, EveryOperationSendsItsExactText) {
     LogCapture log;

@@ -15,7 +15,7 @@ namespace {
 
 using Level = Logger::Level;
 const std::string kTag = "[OpenAIWebSocketClient] ";
-const std::map<std::string, Calls> kEvents = readSections("server_events.txt");
+const std::map<std::string, Calls> kEvents = readSections("realtime/data/server_events.txt");
 
 bool loggedInvalidObject(LogCapture& log) {
     const auto lines = log.take();
