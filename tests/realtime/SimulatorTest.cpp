@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 namespace orvanta::extensions::openai::test {
@@ -198,34 +199,14 @@ TEST(Simulator, SecureEndpoint) {
     ::unsetenv("SSL_CERT_FILE");
 }
 
-// Counts calls that arrive after the owner detached.
-class DetachWatch : public RecordingDelegate {
-public:
-    std::atomic<bool> detached{false};
-    std::atomic<int> afterDetach{0}, audio{0};
-    std::unique_ptr<OpenAIWebSocketClient>* destroyOnCreated = nullptr;
-    void onSessionCreated() override {
-        if (destroyOnCreated != nullptr)
-            destroyOnCreated->reset(); // on the I/O thread: must not deadlock
-        RecordingDelegate::onSessionCreated();
-    }
-
-protected:
-    void record(const std::string& line) override {
-        afterDetach += detached.load() ? 1 : 0;
-        if (line.rfind("onResponseAudioReceived", 0) == 0)
-            ++audio;
-        else
-            RecordingDelegate::record(line);
-    }
-};
-
 TEST(Simulator, DetachAndDestroyWhileTrafficFlows) {
     SimulatorOptions o = fastOptions();
     o.responseAudioLength = 60s; // a long answer, sent as fast as it goes
     SimRun run(o);
     for (int round = 0; round < 3; ++round) {
-        DetachWatch d;
+        RecordingDelegate d;
+        std::atomic<int> audio{0};
+        d.hook = [&](const std::string& line) { audio += line.rfind("onResponseAudioReceived", 0) == 0 ? 1 : 0; };
         auto client = std::make_unique<OpenAIWebSocketClient>(kKey, "gpt-realtime-2");
         client->setDelegate(&d);
         ASSERT_TRUE(d.waitFor("onSessionCreated()"));
@@ -237,7 +218,7 @@ TEST(Simulator, DetachAndDestroyWhileTrafficFlows) {
                 std::this_thread::sleep_for(1ms);
             }
         });
-        ASSERT_TRUE(waitUntil([&] { return d.audio.load() >= 20; }));
+        ASSERT_TRUE(waitUntil([&] { return audio.load() >= 20; }));
         client->setDelegate(nullptr);
         d.detached = true;
         stop = true;
@@ -245,12 +226,18 @@ TEST(Simulator, DetachAndDestroyWhileTrafficFlows) {
         client.reset(); // deltas still arriving, appends maybe still queued
         EXPECT_EQ(d.afterDetach.load(), 0);
     }
-    // Destroyed from inside its own call on the I/O thread.
-    DetachWatch d;
+    // Destroyed from inside its own call on the I/O thread: must not deadlock.
+    RecordingDelegate d;
     auto client = std::make_unique<OpenAIWebSocketClient>(kKey, "gpt-realtime-2");
-    d.destroyOnCreated = &client;
+    std::promise<void> destroyed;
+    d.hook = [&](const std::string& line) {
+        if (line == "onSessionCreated()") {
+            client.reset();
+            destroyed.set_value();
+        }
+    };
     client->setDelegate(&d);
-    ASSERT_TRUE(d.waitFor("onSessionCreated()"));
+    ASSERT_EQ(destroyed.get_future().wait_for(10s), std::future_status::ready);
     EXPECT_TRUE(waitUntil([&] { return run.sim.openConnections() == 0; }));
 }
 
