@@ -1,6 +1,7 @@
 #pragma once
 
-// Shared by the protocol client's and the simulator's tests: a scripted
+// Shared by the protocol client's and the simulator's tests (and the message
+// fuzzer's delegate): a scripted
 // transport that records what the client sends and lets a test play the
 // server, a delegate that records every call as one line, a capture of the
 // host log, expected texts kept in data files, and quick simulator options.
@@ -183,6 +184,7 @@ struct ScriptedClient {
     std::unique_ptr<OpenAIWebSocketClient> client;
 };
 
+#ifdef TEST_DATA_DIR
 // The lines of a data file (under the directory given at build time as
 // TEST_DATA_DIR), grouped by the "## name" line above them.
 inline std::map<std::string, Calls> readSections(const std::string& file) {
@@ -197,6 +199,7 @@ inline std::map<std::string, Calls> readSections(const std::string& file) {
     }
     return sections;
 }
+#endif
 
 inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(2ms))
