@@ -1,8 +1,9 @@
 // The simulator on its own terms: the protocol details, endpoints, faults and
 // records that the product's clients cannot show. Connections go through the
 // product's WebSocket client; upgrades and token requests whose answers
-// matter byte for byte are written by hand. TLS, and the faults the nodes'
-// tests lean on, are shown there and in tests/realtime.
+// matter byte for byte are written by hand. TLS and the abrupt close are in
+// the protocol client's simulator tests; the faults the nodes' tests drive
+// (stalls, silence, token scripts) are left to those tests.
 
 #include "realtime/RealtimeTestSupport.h"
 #include "tools/simulator/Base64.h"
