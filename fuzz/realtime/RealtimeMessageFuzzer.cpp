@@ -14,6 +14,7 @@
 #include "OrvantaSDK/Logger.h"
 #include "ReferenceClient.h"
 #include "realtime/OpenAIWebSocketClientInternals.h"
+#include "tests/realtime/RealtimeTestSupport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,38 +27,22 @@ namespace {
 
 using orvanta::Logger;
 using orvanta::extensions::openai::OpenAIWebSocketClient;
-using orvanta::extensions::openai::OpenAIWebSocketClientDelegate;
 using orvanta::extensions::openai::RealtimeSession;
 using orvanta::extensions::openai::reference::ReferenceClient;
 
 using Lines = std::vector<std::string>;
 
-class RecordingDelegate : public OpenAIWebSocketClientDelegate {
-public:
-    void onSessionCreated() override { calls.push_back("onSessionCreated"); }
-    void onSessionDisconnected() override { calls.push_back("onSessionDisconnected"); }
-    void onInputAudioTranscriptionDelta(const std::string& d) override { calls.push_back("inDelta|" + d); }
-    void onInputAudioTranscription(const std::string& t) override { calls.push_back("inDone|" + t); }
-    void onError(const std::string& type, const std::string& code, const std::string& message) override {
-        calls.push_back("onError|" + type + "|" + code + "|" + message);
-    }
-    void onResponseCreated() override { calls.push_back("onResponseCreated"); }
-    void onResponseDone(const std::string& status) override { calls.push_back("onResponseDone|" + status); }
-    void onResponseAudioReceived(const std::vector<int16_t>& samples, const std::string& itemId,
-                                 int contentIndex) override {
-        std::string line = "audio|" + itemId + "|" + std::to_string(contentIndex) + "|";
-        for (int16_t s : samples)
-            line += std::to_string(s) + ",";
-        calls.push_back(line);
-    }
-    void onInputAudioSpeechStarted() override { calls.push_back("onInputAudioSpeechStarted"); }
-    void onResponseAudioTranscriptionDelta(const std::string& d) override { calls.push_back("outDelta|" + d); }
-    void onResponseAudioTranscription(const std::string& t) override { calls.push_back("outDone|" + t); }
-    void onToolCall(const std::string& callId, const std::string& name, const std::string& args) override {
-        calls.push_back("onToolCall|" + callId + "|" + name + "|" + args);
-    }
-    Lines calls;
-};
+using orvanta::extensions::openai::test::RecordingDelegate;
+
+// The calls since the last take, each audio call with its samples.
+Lines takeCalls(RecordingDelegate& delegate) {
+    Lines calls = delegate.take();
+    for (std::string& call : calls)
+        if (call.rfind("onResponseAudioReceived(", 0) == 0)
+            for (int16_t sample : delegate.lastSamples)
+                call += "," + std::to_string(sample);
+    return calls;
+}
 
 Lines* logTarget = nullptr;
 
@@ -85,7 +70,7 @@ struct NewClient {
         logTarget = &side.log;
         internals.onMessage(std::vector<uint8_t>(message), true);
         logTarget = nullptr;
-        side.calls.swap(delegate.calls);
+        side.calls = takeCalls(delegate);
         side.state = describe(internals.isConnected.load(), internals.hasActiveResponse.load(), internals.getSession());
         if (internals.hasActiveSession() == internals.getSession().id.empty())
             side.state += " (active-session flag disagrees with the mirror)";
@@ -139,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     logTarget = &expected.log;
     harness->reference.onMessage(message, true);
     logTarget = nullptr;
-    expected.calls.swap(harness->referenceDelegate.calls);
+    expected.calls = takeCalls(harness->referenceDelegate);
     expected.state =
         describe(harness->reference.isConnected, harness->reference.hasActiveResponse, harness->reference.session);
 
@@ -150,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         harness->reference.onClose();
         for (NewClient* client : {&harness->asBuilt, &harness->large}) {
             client->internals.onClose();
-            client->delegate.calls.clear();
+            client->delegate.take();
         }
     }
     return 0;

@@ -17,7 +17,6 @@ namespace orvanta::extensions::openai::test {
 namespace {
 
 using Level = Logger::Level;
-using namespace std::chrono_literals;
 
 TEST(Connection, UrlSubprotocolsAndEndpoint) {
     using I = OpenAIWebSocketClient::Internals;
@@ -63,24 +62,17 @@ TEST(Connection, AnEndBeforeTheDelegateIsDeliveredOnceItIsSet) {
     EXPECT_EQ(c.delegate.take(), (Calls{"onError(websocket_error||Connect error: refused)", "onSessionDisconnected()"}));
 }
 
-// Holds the first call of `gated` open until released; counts calls after detach.
-class GateDelegate : public RecordingDelegate {
-public:
-    explicit GateDelegate(std::string gatedCall = "onResponseCreated()") : gated(std::move(gatedCall)) {}
-    const std::string gated;
-    std::promise<void> entered, release;
-    std::atomic<bool> detached{false};
-    std::atomic<int> afterDetach{0};
-
-protected:
-    void record(const std::string& line) override {
-        afterDetach += detached.load() ? 1 : 0;
-        RecordingDelegate::record(line);
-        if (line == gated) {
-            entered.set_value();
-            release.get_future().wait();
-        }
+// Holds the first call of `gated` open until released.
+struct GateDelegate : RecordingDelegate {
+    explicit GateDelegate(const std::string& gated = "onResponseCreated()") {
+        hook = [this, gated](const std::string& line) {
+            if (line == gated) {
+                entered.set_value();
+                release.get_future().wait();
+            }
+        };
     }
+    std::promise<void> entered, release;
 };
 
 TEST(Connection, CallsBeforeTheFirstDelegateAreReplayedInOrder) {
@@ -145,31 +137,19 @@ TEST(Connection, DetachingWaitsForTheCallInFlight) {
     EXPECT_EQ(gate.afterDetach.load(), 0);
 }
 
-// From inside a call: detaches, sends, or destroys the client.
-class ReentrantDelegate : public RecordingDelegate {
-public:
-    std::unique_ptr<OpenAIWebSocketClient>* owner = nullptr;
-    bool destroy = false;
-    void onSessionCreated() override {
-        RecordingDelegate::onSessionCreated();
-        if (destroy) {
-            owner->reset();
-            return;
-        }
-        (*owner)->setDelegate(nullptr);
-        (*owner)->createResponse();
-    }
-};
-
 TEST(Connection, ReentryFromADelegateCall) {
     LogCapture log;
     for (bool destroy : {false, true}) {
         ScriptedClient c;
         std::atomic<bool> transportGone{false};
         c.transport->destroyed = &transportGone;
-        ReentrantDelegate d;
-        d.owner = &c.client;
-        d.destroy = destroy;
+        RecordingDelegate d; // from inside a call: detaches and sends, or destroys the client
+        d.hook = [&](const std::string&) {
+            if (destroy)
+                return c.client.reset();
+            c.client->setDelegate(nullptr);
+            c.client->createResponse();
+        };
         c.client->setDelegate(&d);
         auto done = std::async(std::launch::async, [&] { c.openSession(); });
         ASSERT_EQ(done.wait_for(10s), std::future_status::ready); // no deadlock
@@ -183,9 +163,7 @@ TEST(Connection, ReentryFromADelegateCall) {
         EXPECT_EQ(c.client, nullptr);
         EXPECT_TRUE(log.has(Level::Error, "[OpenAIWebSocketClient] Client destroyed inside its own callback; "
                                           "finishing the shutdown on a helper thread."));
-        for (int i = 0; i < 5000 && !transportGone.load(); ++i)
-            std::this_thread::sleep_for(1ms);
-        EXPECT_TRUE(transportGone.load());
+        EXPECT_TRUE(waitUntil([&] { return transportGone.load(); }));
     }
 }
 

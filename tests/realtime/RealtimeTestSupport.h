@@ -1,27 +1,37 @@
 #pragma once
 
-// Shared by the protocol client's tests: a scripted transport that records
-// what the client sends and lets a test play the server, a delegate that
-// records every call as one line, and a capture of the host log.
+// Shared by the protocol client's and the simulator's tests (and the message
+// fuzzer's delegate): a scripted
+// transport that records what the client sends and lets a test play the
+// server, a delegate that records every call as one line, a capture of the
+// host log, expected texts kept in data files, and quick simulator options.
 
 #include "OrvantaSDK/Logger.h"
 #include "realtime/OpenAIWebSocketClient.h"
 #include "realtime/OpenAIWebSocketClientInternals.h"
+#include "tools/simulator/SimulatorOptions.h"
 #include "websocket/WebSocketSession.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace orvanta::extensions::openai::test {
 
 using Calls = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+inline const std::string kKey = "sk-test-key";
 
 class ScriptedTransport : public websocket::WebSocketSession {
 public:
@@ -84,7 +94,7 @@ public:
         return out;
     }
     // Waits for a call that starts with `prefix`.
-    bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [&] {
             return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
@@ -95,12 +105,22 @@ public:
     std::condition_variable changed;
     Calls calls;
     std::vector<int16_t> lastSamples;
+    // Runs on the calling thread after each call is recorded.
+    std::function<void(const std::string&)> hook;
+    // Set by a test once it detached; counts the calls that came after.
+    std::atomic<bool> detached{false};
+    std::atomic<int> afterDetach{0};
 
-protected:
-    virtual void record(const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.push_back(line);
-        changed.notify_all();
+private:
+    void record(const std::string& line) {
+        afterDetach += detached.load() ? 1 : 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back(line);
+            changed.notify_all();
+        }
+        if (hook)
+            hook(line);
     }
 };
 
@@ -163,5 +183,42 @@ struct ScriptedClient {
     ScriptedTransport* transport = nullptr;
     std::unique_ptr<OpenAIWebSocketClient> client;
 };
+
+#ifdef TEST_DATA_DIR
+// The lines of a data file (under the directory given at build time as
+// TEST_DATA_DIR), grouped by the "## name" line above them.
+inline std::map<std::string, Calls> readSections(const std::string& file) {
+    std::ifstream in(std::string(TEST_DATA_DIR) + "/" + file);
+    std::map<std::string, Calls> sections;
+    Calls* current = nullptr;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("## ", 0) == 0)
+            current = &sections[line.substr(3)];
+        else if (current != nullptr && !line.empty())
+            current->push_back(line);
+    }
+    return sections;
+}
+#endif
+
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(2ms))
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+    return true;
+}
+
+// A simulator that answers at once: no pacing, no delay, one-second answers.
+inline simulator::SimulatorOptions fastOptions() {
+    simulator::SimulatorOptions o;
+    o.apiKeys = {kKey};
+    o.appCredentials = {{"app-1", "secret-1"}};
+    o.pacing = 0;
+    o.responseDelay = 0ms;
+    o.responseAudioLength = 1000ms;
+    o.responseText = "Hello there";
+    o.transcriptText = "what time is it";
+    return o;
+}
 
 } // namespace orvanta::extensions::openai::test

@@ -15,6 +15,7 @@ namespace {
 
 using Level = Logger::Level;
 const std::string kTag = "[OpenAIWebSocketClient] ";
+const std::map<std::string, Calls> kEvents = readSections("realtime/data/server_events.txt");
 
 bool loggedInvalidObject(LogCapture& log) {
     const auto lines = log.take();
@@ -64,59 +65,17 @@ TEST(ServerEvents, DispatchTable) {
     ScriptedClient c;
     c.openSession();
     struct Row {
-        const char* message;
+        std::string message;
         Calls calls;
         std::string log; // a line that must appear, debug or error
     };
-    const std::vector<Row> rows = {
-        {R"({"type":"input_audio_buffer.speech_started"})", {"onInputAudioSpeechStarted()"}, "Speech started."},
-        {R"({"type":"input_audio_buffer.speech_stopped"})", {}, "Speech stopped."},
-        {R"({"type":"input_audio_buffer.committed"})", {}, "Audio buffer committed."},
-        {R"({"type":"conversation.item.created","item":{"type":"function_call"}})", {}, "Conversation item created with type: function_call"},
-        {R"({"type":"conversation.item.created","item":{"type":"message","content":[{"type":"input_text","text":"hey"}]}})", {},
-         "OpenAI received user message: hey (type: input_text)"},
-        {R"({"type":"conversation.item.created","item":{"type":"message","content":[{"type":"input_audio"}]}})", {},
-         "OpenAI received message type: input_audio"},
-        {R"({"type":"conversation.item.input_audio_transcription.delta","delta":"hel"})", {"onInputAudioTranscriptionDelta(hel)"},
-         "Input audio transcription delta: hel"},
-        {R"({"type":"conversation.item.input_audio_transcription.delta","delta":""})", {}, "Input audio transcription delta: "},
-        {R"({"type":"conversation.item.input_audio_transcription.completed","transcript":""})", {"onInputAudioTranscription()"},
-         "OpenAI transcribed input audio: "},
-        {R"({"type":"response.created"})", {"onResponseCreated()"}, "Response created."},
-        {R"({"type":"response.output_item.added"})", {}, "Response output item added."},
-        {R"({"type":"response.content_part.added"})", {}, "Response content part added."},
-        {R"({"type":"response.output_audio_transcript.delta","delta":"Hi"})", {"onResponseAudioTranscriptionDelta(Hi)"},
-         "Response audio transcript delta: Hi"},
-        {R"({"type":"response.output_audio_transcript.delta"})", {}, "Response audio transcript delta: "},
-        {R"({"type":"response.output_audio.delta","item_id":"it","content_index":2,"delta":"AQIDBAU="})",
-         {"onResponseAudioReceived(2|it|2)"}, "Response audio delta."},
-        {R"({"type":"response.output_audio.delta","delta":""})", {"onResponseAudioReceived(0||0)"}, "Response audio delta."},
-        {R"({"type":"response.output_audio.done"})", {}, "Response audio done."},
-        {R"({"type":"response.output_audio_transcript.done","transcript":"Hi there"})", {"onResponseAudioTranscription(Hi there)"},
-         "OpenAI responded with transcript: Hi there"},
-        {R"({"type":"response.output_text.delta"})", {}, "Response text delta."},
-        {R"({"type":"response.content_part.done"})", {}, "Response content part done."},
-        {R"({"type":"response.output_item.done","item":{"type":"message"}})", {}, "Response output item done."},
-        {R"({"type":"response.output_item.done","item":{"type":"function_call","call_id":"c1","name":"f","arguments":"{\"a\":1}"}})",
-         {R"(onToolCall(c1|f|{"a":1}))"}, "Tool call: f (c1)."},
-        {R"({"type":"response.output_item.done","item":{"type":"function_call","call_id":"c2","name":"g"}})", {"onToolCall(c2|g|)"},
-         "Tool call: g (c2)."},
-        {R"({"type":"response.done","response":{"status":"completed"}})", {"onResponseDone(completed)"}, "Response done."},
-        {R"({"type":"rate_limits.updated"})", {}, "Rate limit updated."},
-        {R"({"type":"conversation.item.input_audio_transcription.failed","item_id":"i3","error":{"message":"too quiet"}})",
-         {"onError(transcription_failed||too quiet)"}, "Input audio transcription failed for item i3: too quiet"},
-        {R"({"type":"conversation.item.input_audio_transcription.failed"})", {"onError(transcription_failed||unknown)"},
-         "Input audio transcription failed for item : unknown"},
-        {R"({"type":"error","error":{"type":"invalid_request_error","code":null,"message":"bad"}})",
-         {"onError(invalid_request_error|unknown|bad)"}, "Error received - Type: invalid_request_error, Code: unknown, Message: bad"},
-        {R"({"type":"error","error":{"type":"server_error","code":"busy","message":"later"}})", {"onError(server_error|busy|later)"},
-         "Error received - Type: server_error, Code: busy, Message: later"},
-        {R"({"type":"brand.new"})", {}, "Unknown message type: brand.new"},
-        // Read as the JSON library read it: a byte order mark is skipped, of
-        // repeated names the last counts, escapes are decoded.
-        {"\xEF\xBB\xBF" R"({"type":"response.output_audio_transcript.delta","delta":"a","delta":"\u00e9\/"})",
-         {"onResponseAudioTranscriptionDelta(\xC3\xA9/)"}, "Response audio transcript delta: \xC3\xA9/"},
-    };
+    std::vector<Row> rows;
+    for (const std::string& line : kEvents.at("dispatch")) {
+        const auto tab = line.find('\t'), tab2 = line.find('\t', tab + 1);
+        const std::string call = line.substr(tab + 1, tab2 - tab - 1);
+        rows.push_back({line.substr(tab2 + 1), call.empty() ? Calls{} : Calls{call}, line.substr(0, tab)});
+    }
+    ASSERT_EQ(rows.size(), 31u);
     for (bool large : {false, true}) {
         if (large)
             c.internals->setLargeMessageLimits(0, 1);
@@ -150,20 +109,9 @@ TEST(ServerEvents, MalformedMessagesAreDropped) {
     c.transport->receive(R"({"type":"response.created"})");
     c.delegate.take();
     log.take();
-    for (const char* text : {
-             R"({"notype":1})", R"([1,2])", R"({"type":5})", R"({"type":"session.created"})", R"({"type":"session.updated"})",
-             R"({"type":"session.updated","session":[]})",
-             R"({"type":"conversation.item.created","item":{"type":"message"}})",
-             R"({"type":"conversation.item.created","item":{"type":"message","content":[{"type":"input_text"}]}})",
-             R"({"type":"conversation.item.input_audio_transcription.completed"})",
-             R"({"type":"response.output_audio.delta"})", R"({"type":"response.output_audio.delta","delta":"AQ"})",
-             R"({"type":"response.output_audio.delta","delta":"AQID","content_index":"first"})",
-             R"({"type":"response.output_audio.delta","delta":"AQID","content_index":1e300})",
-             R"({"type":"response.output_audio.delta","delta":"AQID","content_index":4294967296})",
-             R"({"type":"response.output_audio.delta","delta":"AQID","content_index":123456789012345678901234567890})",
-             R"({"type":"response.output_audio_transcript.done"})", R"({"type":"response.output_item.done"})",
-             R"({"type":"conversation.item.input_audio_transcription.failed","error":"boom"})",
-             R"({"type":"error"})", R"({"type":"error","error":{"type":"x"}})", R"({"type":"response.done"})"}) {
+    const Calls& malformed = kEvents.at("malformed");
+    ASSERT_EQ(malformed.size(), 21u);
+    for (const std::string& text : malformed) {
         c.transport->receive(text);
         EXPECT_TRUE(loggedInvalidObject(log)) << text;
     }
