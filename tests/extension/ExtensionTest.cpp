@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <dlfcn.h>
 
 using namespace orvanta;
 using orvanta::extensions::openai::OpenAIExtension;
@@ -50,17 +50,20 @@ TEST(OpenAIExtension, EachFactoryIsFreshAndKnowsBothNodeTypes) {
     }
 }
 
-TEST(OpenAIExtension, LoadReplacesTheSingletonWithAFreshOne) {
+// The host finds the library by these exported names: hidden ones would
+// leave the extension unloadable.
+TEST(OpenAIExtension, TheEntryPointsAreExportedAndLoadReplacesTheSingletonWithAFreshOne) {
+    for (const char* name : {"ov_extension_load", "ov_extension_anchor_OrvantaOpenAI"})
+        EXPECT_NE(dlsym(RTLD_DEFAULT, name), nullptr) << name << ": " << dlerror();
+    ov_extension_load();
+    ov_extension_anchor_OrvantaOpenAI();
+
     OpenAIExtension::getInstance()->initialize(OVAnyMap{{"apiKey", "sk-old"}});
     OpenAIExtension* before = OpenAIExtension::getInstance();
     OpenAIExtension::load();
     ASSERT_NE(OpenAIExtension::getInstance(), nullptr);
     EXPECT_NE(OpenAIExtension::getInstance(), before);
     EXPECT_EQ(OpenAIExtension::getInstance()->getApiKey(), "");
-}
-
-TEST(OpenAIExtension, ExportedEntryPointsAreCallable) {
-    ov_extension_load();
-    ov_extension_anchor_OrvantaOpenAI();
-    SUCCEED();
+    EXPECT_EQ(ExtensionManager::getInstance().findExtension("OpenAI").get(), OpenAIExtension::getInstance())
+        << "the fresh one is the registered one";
 }
