@@ -15,17 +15,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <chrono>
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace nodetest {
 
@@ -108,30 +103,25 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         return lines;
     }
-    int count(const std::string& line) const { return countIf([&](const std::string& l) { return l == line; }); }
+    int count(const std::string& line) const {
+        const auto l = all();
+        return static_cast<int>(std::count(l.begin(), l.end(), line));
+    }
     int countPrefix(const std::string& prefix) const {
-        return countIf([&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+        const auto l = all();
+        return static_cast<int>(std::count_if(l.begin(), l.end(), [&](const auto& x) { return x.rfind(prefix, 0) == 0; }));
     }
     int errors() const {
         std::lock_guard<std::mutex> lock(mutex);
         return errorLines;
     }
     std::string lastWithPrefix(const std::string& prefix) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = lines.rbegin(); it != lines.rend(); ++it)
-            if (it->rfind(prefix, 0) == 0)
-                return *it;
-        return {};
+        const auto l = all();
+        const auto it = std::find_if(l.rbegin(), l.rend(), [&](const auto& x) { return x.rfind(prefix, 0) == 0; });
+        return it == l.rend() ? std::string() : *it;
     }
 
 private:
-    int countIf(const std::function<bool(const std::string&)>& match) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        int n = 0;
-        for (const auto& l : lines)
-            n += match(l);
-        return n;
-    }
     mutable std::mutex mutex;
     std::vector<std::string> lines;
     int errorLines = 0;
@@ -172,10 +162,7 @@ public:
     bool waitFor(const std::string& name, int n = 1, std::chrono::milliseconds timeout = 20s) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [&] {
-            int seen = 0;
-            for (const auto& e : events)
-                seen += e.name == name;
-            return seen >= n;
+            return std::count_if(events.begin(), events.end(), [&](const auto& e) { return e.name == name; }) >= n;
         });
     }
 
@@ -202,6 +189,7 @@ protected:
         simulator->start();
         pointAt(*simulator);
     }
+
     void TearDown() override {
         orvanta::extensions::openai::clearRealtimeEndpointOverride();
         orvanta::extensions::openai::clearTokenServiceEndpointOverride();
@@ -227,26 +215,18 @@ protected:
     }
 
     // Client events of one type, parsed, in arrival order.
-    std::vector<json> clientEvents(const std::string& type) const {
+    static std::vector<json> ofType(const std::vector<std::string>& texts, const std::string& type) {
         std::vector<json> out;
-        for (const auto& text : simulator->receivedClientEvents()) {
+        for (const auto& text : texts) {
             auto j = json::parse(text, nullptr, false);
             if (j.is_object() && j.value("type", "") == type)
                 out.push_back(j);
         }
         return out;
     }
-    bool waitForClientEvent(const std::string& type, size_t n = 1, std::chrono::milliseconds timeout = 20s) {
-        return simulator->waitForClientEvents(
-            [&](const std::vector<std::string>& events) {
-                size_t seen = 0;
-                for (const auto& text : events) {
-                    auto j = json::parse(text, nullptr, false);
-                    seen += j.is_object() && j.value("type", "") == type;
-                }
-                return seen >= n;
-            },
-            timeout);
+    std::vector<json> clientEvents(const std::string& type) const { return ofType(simulator->receivedClientEvents(), type); }
+    bool waitForClientEvent(const std::string& type, size_t n = 1) {
+        return simulator->waitForClientEvents([&](const auto& texts) { return ofType(texts, type).size() >= n; }, 20s);
     }
 
     std::unique_ptr<orvanta::simulator::Simulator> simulator;
