@@ -166,10 +166,3 @@ TEST_F(OpenAINodeConfig, InputChunkMsIsAMultipleOfTenFrom20To1000OnBothNodes) {
         }
     }
 }
-
-TEST_F(OpenAINodeConfig, TheFactoryMakesEachTypeAndPassesConstructorFailuresOn) {
-    EXPECT_NE(dynamic_cast<OpenAINode*>(makeNode(kTypes[0], OVAnyMap{{"apiKey", "sk-test"}}).get()), nullptr);
-    EXPECT_NE(dynamic_cast<OpenAITranscribeNode*>(makeNode(kTypes[1], OVAnyMap{{"apiKey", "sk-test"}}).get()),
-              nullptr);
-    EXPECT_THROW(makeNode(kTypes[0], OVAnyMap{{"speed", "x"}}), std::bad_any_cast);
-}
