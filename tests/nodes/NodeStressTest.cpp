@@ -17,28 +17,6 @@ using nodetest::eventually;
 
 namespace {
 
-// A host audio thread for one node while it lives.
-class AudioThread {
-public:
-    explicit AudioThread(Node& node) : host(dynamic_cast<AudioNode&>(node), 48000, 480) {
-        thread = std::thread([this] {
-            while (!stop) {
-                host.process(0.2f);
-                std::this_thread::sleep_for(2ms);
-            }
-        });
-    }
-    ~AudioThread() {
-        stop = true;
-        thread.join();
-    }
-
-private:
-    nodetest::HostAudio host;
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
-
 class NodeStress : public nodetest::SimulatorTest {
 protected:
     void configure(simulator::SimulatorOptions& options) override {
@@ -85,7 +63,7 @@ TEST_F(NodeStress, ChurnAndDestroyInEveryState) {
             pointAt(*simulator);
         }
         auto node = nodetest::makeNode(voice ? "OpenAI.Realtime" : "OpenAI.RealtimeTranscribe", config);
-        auto audio = std::make_unique<AudioThread>(*node);
+        nodetest::HostAudio audio(dynamic_cast<AudioNode&>(*node), 48000, 480);
         std::atomic<bool> stop{false};
         std::vector<std::thread> threads;
         const auto busy = [&](int pauseMs, std::function<void(int)> work) {
@@ -96,6 +74,7 @@ TEST_F(NodeStress, ChurnAndDestroyInEveryState) {
                 }
             });
         };
+        busy(2, [&](int) { audio.process(0.2f); }); // the host's audio thread
         if (state >= 2) {
             ASSERT_TRUE(eventually([&] { return simulator->openConnections() == 1; }));
             busy(120, [&](int i) {
@@ -120,7 +99,7 @@ TEST_F(NodeStress, ChurnAndDestroyInEveryState) {
         std::this_thread::sleep_for(std::chrono::milliseconds(randomMs(state == 1 ? 3500 : 800)));
         stop = true;
         for (auto& t : threads)
-            t.join();
+            t.join(); // the host stops its audio thread before it frees a node
         if (state == 3) {
             const std::string created = voice ? "[OpenAINode] Session created with OpenAI."
                                               : "[OpenAITranscribeNode] Session created with OpenAI.";
@@ -128,8 +107,7 @@ TEST_F(NodeStress, ChurnAndDestroyInEveryState) {
             node->callAction("resetSession", OVAnyMap());
             EXPECT_TRUE(eventually([&] { return log.count(created) > before; }));
         }
-        audio.reset(); // the host stops its audio thread before it frees a node
-        node.reset();  // must return, and nothing may call into it afterwards
+        node.reset(); // must return, and nothing may call into it afterwards
         EXPECT_TRUE(eventually([&] { return simulator->openConnections() == 0; })) << "a connection was left open";
     }
     // A token request still hanging on the silent service may hold a worker.
