@@ -246,6 +246,7 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
                 config.set("turnDetection", "none");
             auto node = nodetest::makeNode(type, config);
             nodetest::HostAudio host(dynamic_cast<AudioNode&>(*node), 24000, block);
+            EventRecorder events(*node);
             ASSERT_TRUE(waitForClientEvent("session.update"));
 
             feed(host, signal, 0, 60000);
@@ -262,6 +263,16 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
             for (const Turn& turn : turns)
                 for (size_t i = 0; i + 1 < turn.appendSizes.size(); ++i)
                     EXPECT_EQ(turn.appendSizes[i], static_cast<size_t>(ms) * 24) << "whole chunks until the commit";
+            // Each commit asks the service to answer the turn, or, in a
+            // transcription session, for its transcript and nothing more.
+            if (type == "OpenAI.Realtime") {
+                EXPECT_TRUE(waitForClientEvent("response.create", 2));
+            } else {
+                ASSERT_TRUE(events.waitFor("transcription", 2));
+                EXPECT_GE(events.count("transcriptionDelta"), 1);
+                EXPECT_EQ(events.named("transcription").front().get("transcript"), "What is the weather?");
+                EXPECT_EQ(clientEvents("response.create").size(), 0u);
+            }
             EXPECT_EQ(log.countPrefix("[OpenAINode] Input audio buffer is full") +
                           log.countPrefix("[OpenAITranscribeNode] Input audio buffer full"), 0);
         }
