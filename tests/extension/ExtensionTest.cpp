@@ -4,18 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <dlfcn.h>
 
 using namespace orvanta;
 using orvanta::extensions::openai::OpenAIExtension;
-
-TEST(OpenAIExtension, LoadingTheLibraryRegistersTheSingleton) {
-    ASSERT_NE(OpenAIExtension::getInstance(), nullptr);
-    auto registered = ExtensionManager::getInstance().findExtension("OpenAI");
-    ASSERT_NE(registered, nullptr);
-    EXPECT_EQ(registered->getDescription(),
-              "Integration with OpenAI's Realtime API for conversational voice interactions.");
-}
 
 TEST(OpenAIExtension, InitializeStoresTheKeyAndIgnoresTheRest) {
     OpenAIExtension extension;
@@ -25,7 +17,6 @@ TEST(OpenAIExtension, InitializeStoresTheKeyAndIgnoresTheRest) {
     EXPECT_EQ(extension.getApiKey(), "");
     EXPECT_TRUE(extension.initialize(OVAnyMap{{"apiKey", "sk-one"}}).hasValue());
     EXPECT_EQ(extension.getApiKey(), "sk-one");
-
     try {
         extension.initialize(OVAnyMap{{"apiKey", 42.0f}});
         FAIL() << "a non-string key must throw";
@@ -37,30 +28,32 @@ TEST(OpenAIExtension, InitializeStoresTheKeyAndIgnoresTheRest) {
 
 TEST(OpenAIExtension, EachFactoryIsFreshAndKnowsBothNodeTypes) {
     OpenAIExtension extension;
-    auto first = extension.getNodeFactory();
-    auto second = extension.getNodeFactory();
+    auto first = extension.getNodeFactory(), second = extension.getNodeFactory();
     ASSERT_NE(first, nullptr);
     EXPECT_NE(first.get(), second.get());
     EXPECT_EQ(first->getNodeTypePrefix(), "OpenAI");
-    for (const auto& factory : {first, second}) {
-        std::vector<std::string> names;
-        for (const auto& info : factory->getNodeTypes())
-            names.push_back(info.getFQTypeName());
-        EXPECT_EQ(names, (std::vector<std::string>{"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"}));
-    }
+    std::vector<std::string> names;
+    for (const auto& info : first->getNodeTypes())
+        names.push_back(info.getFQTypeName());
+    EXPECT_EQ(names, (std::vector<std::string>{"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"}));
 }
 
-TEST(OpenAIExtension, LoadReplacesTheSingletonWithAFreshOne) {
+// Loading the library registers the extension; the host finds it by these
+// exported names, and a load replaces the singleton with a fresh one.
+TEST(OpenAIExtension, LoadingRegistersAFreshSingletonThroughExportedEntryPoints) {
+    const auto registered = ExtensionManager::getInstance().findExtension("OpenAI");
+    ASSERT_NE(registered, nullptr);
+    EXPECT_EQ(registered.get(), OpenAIExtension::getInstance());
+    EXPECT_EQ(registered->getDescription(), "Integration with OpenAI's Realtime API for conversational voice interactions.");
+    for (const char* name : {"ov_extension_load", "ov_extension_anchor_OrvantaOpenAI"})
+        EXPECT_NE(dlsym(RTLD_DEFAULT, name), nullptr) << name;
+    ov_extension_load();
+    ov_extension_anchor_OrvantaOpenAI();
+
     OpenAIExtension::getInstance()->initialize(OVAnyMap{{"apiKey", "sk-old"}});
     OpenAIExtension* before = OpenAIExtension::getInstance();
     OpenAIExtension::load();
-    ASSERT_NE(OpenAIExtension::getInstance(), nullptr);
     EXPECT_NE(OpenAIExtension::getInstance(), before);
     EXPECT_EQ(OpenAIExtension::getInstance()->getApiKey(), "");
-}
-
-TEST(OpenAIExtension, ExportedEntryPointsAreCallable) {
-    ov_extension_load();
-    ov_extension_anchor_OrvantaOpenAI();
-    SUCCEED();
+    EXPECT_EQ(ExtensionManager::getInstance().findExtension("OpenAI").get(), OpenAIExtension::getInstance());
 }

@@ -1,82 +1,26 @@
 // Many rounds of replacing and destroying nodes' sessions while every thread
 // that can enter a node is busy. Run under ThreadSanitizer these find races;
-// anywhere they find crashes, hangs (the ctest timeout) and calls into freed
-// nodes.
-#include "SimulatorFixture.h"
+// anywhere they find crashes, hangs (the ctest timeout), calls into freed
+// nodes, and connections or threads a node leaves behind.
+#include "NodeTestSupport.h"
 
-#include "OrvantaSDK/AudioBuffer.h"
-#include "OrvantaSDK/AudioBus.h"
 #include "nodes/OpenAINode.h"
-#include "nodes/OpenAITranscribeNode.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <random>
-#include <thread>
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
+using namespace std::chrono_literals;
 using nodetest::EventRecorder;
+using nodetest::eventually;
 
 namespace {
-
-// Accepts connections and never says a word: a token service that hangs.
-class SilentServer {
-public:
-    SilentServer() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        ::listen(fd, 64);
-    }
-    ~SilentServer() { ::close(fd); }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port); }
-
-private:
-    int fd;
-    uint16_t port = 0;
-};
-
-// A host audio thread for one node while it lives.
-class AudioThread {
-public:
-    explicit AudioThread(SingleBusAudioProcessorNode& node) {
-        std::vector<AudioBusFormat> ins{AudioBusFormat(48000, 1)}, outs{AudioBusFormat(48000, 1)};
-        node.setBusFormats(ins, outs);
-        thread = std::thread([this, &node] {
-            AudioBuffer<float> in(1, 480, 48000), out(1, 480, 48000);
-            while (!stop) {
-                std::fill_n(in.getWritePointer(0), 480, 0.2f);
-                AudioBus inBus(&in), outBus(&out);
-                node.process(inBus, outBus);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        });
-    }
-    ~AudioThread() {
-        stop = true;
-        thread.join();
-    }
-
-private:
-    std::atomic<bool> stop{false};
-    std::thread thread;
-};
 
 class NodeStress : public nodetest::SimulatorTest {
 protected:
     void configure(simulator::SimulatorOptions& options) override {
-        options.responseAudioLength = std::chrono::milliseconds(3000);
+        options.responseAudioLength = 3000ms;
         options.pacing = 4.0; // audio keeps arriving while nodes go away
     }
     int randomMs(int max) {
@@ -91,162 +35,114 @@ private:
 
 } // namespace
 
-TEST_F(NodeStress, DestroyingVoiceNodesInEveryState) {
-    SilentServer hungTokenService;
-    Orvanta::setValue("orvanta", "appID", "app-id");
-    Orvanta::setValue("orvanta", "appSecret", "app-secret");
-    for (int round = 0; round < 24; ++round) {
-        const int state = round % 4;
+// Destroyed with a token request outstanding, while connecting or with a
+// reconnect pending, or while active with every thread busy (property
+// changes and resets replacing client and sender, actions on whichever
+// client is current, answers streaming in, the service dropping
+// connections), both nodes go without a trace: no connection stays open, no
+// thread stays behind. After the churn a node still finds a session.
+TEST_F(NodeStress, ChurnAndDestroyInEveryState) {
+    simulator::SimulatorOptions hungOptions;
+    hungOptions.faults.silentAfterAccept = true; // a token service that never answers
+    simulator::Simulator hung(hungOptions);
+    hung.start();
+    useAppCredentials();
+    nodetest::LogCapture log;
+    const size_t threadsBefore = nodetest::threadCount();
+    for (int round = 0; round < 32; ++round) {
+        const bool voice = round % 2 == 0;
+        const int state = round / 2 % 4;
+        SCOPED_TRACE("round " + std::to_string(round));
         OVAnyMap config{{"apiKey", "sk-test"}};
-        if (state == 0) { // token request outstanding against a server that never answers
-            setTokenServiceEndpointOverride(hungTokenService.url());
+        if (state == 0) {
+            setTokenServiceEndpointOverride(hung.tokenBaseUrl());
             config = OVAnyMap();
-        } else if (state == 1) { // connecting or reconnect pending: nothing listens
-            setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime");
-        } else { // active, with answers streaming in
-            setRealtimeEndpointOverride(simulator->realtimeUrl());
-            setTokenServiceEndpointOverride(simulator->tokenBaseUrl());
+        } else if (state == 1) {
+            setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); // nothing listens
+        } else {
+            pointAt(*simulator);
         }
-        auto node = std::make_unique<OpenAINode>(config);
-        auto audio = std::make_unique<AudioThread>(*node);
+        auto node = nodetest::makeNode(voice ? "OpenAI.Realtime" : "OpenAI.RealtimeTranscribe", config);
+        nodetest::HostAudio audio(dynamic_cast<AudioNode&>(*node), 48000, 480);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        const auto busy = [&](int pauseMs, std::function<void(int)> work) {
+            threads.emplace_back([&, pauseMs, work] {
+                for (int i = 0; !stop; ++i) {
+                    work(i);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(randomMs(pauseMs)));
+                }
+            });
+        };
+        busy(2, [&](int) { audio.process(0.2f); }); // the host's audio thread
         if (state >= 2) {
-            EventRecorder events(*node);
-            // Its "sessionCreated" may have come before the recorder: the
-            // session is up once a response can be asked for.
-            nodetest::eventually(
-                [&] { return node->callAction("createResponse", OVAnyMap{{"text", "talk"}}).hasValue(); },
-                std::chrono::seconds(10));
-            if (state == 3)
-                events.waitFor("responseCreated", 1, std::chrono::seconds(10));
+            ASSERT_TRUE(eventually([&] { return simulator->openConnections() == 1; }));
+            busy(120, [&](int i) {
+                if (i % 3 == 0)
+                    node->callAction("resetSession", OVAnyMap());
+                else if (voice)
+                    node->setValue("voice", OVAny(i % 3 == 1 ? "marin" : "sage"));
+                node->setValue(voice ? "instructions" : "transcriptionLanguage", OVAny("round " + std::to_string(i)));
+            });
+            busy(30, [&](int) {
+                for (const char* action : {"commitAudioBuffer", "clearInputBuffer", "updateSession"})
+                    node->callAction(action, OVAnyMap());
+                if (voice)
+                    for (const char* action : {"cancelResponse", "truncateResponse", "clearOutputBuffer"})
+                        node->callAction(action, OVAnyMap());
+                if (voice)
+                    node->callAction("createResponse", OVAnyMap{{"text", "talk"}});
+            });
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(randomMs(state == 1 ? 3500 : 60)));
-        audio.reset(); // the host stops its audio thread before it frees a node
-        node.reset();  // must return, and nothing may call into it afterwards
+        if (state == 3)
+            busy(300, [&](int) { simulator->closeAll(randomMs(1) == 1); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(randomMs(state == 1 ? 3500 : 800)));
+        stop = true;
+        for (auto& t : threads)
+            t.join(); // the host stops its audio thread before it frees a node
+        if (state == 3) {
+            const std::string created = voice ? "[OpenAINode] Session created with OpenAI."
+                                              : "[OpenAITranscribeNode] Session created with OpenAI.";
+            const int before = log.count(created);
+            node->callAction("resetSession", OVAnyMap());
+            EXPECT_TRUE(eventually([&] { return log.count(created) > before; }));
+        }
+        node.reset(); // must return, and nothing may call into it afterwards
+        EXPECT_TRUE(eventually([&] { return simulator->openConnections() == 0; })) << "a connection was left open";
     }
-}
-
-TEST_F(NodeStress, ReplacingSessionsWhileEveryThreadIsBusy) {
-    auto node = std::make_unique<OpenAINode>(OVAnyMap{{"apiKey", "sk-test"}});
-    auto audio = std::make_unique<AudioThread>(*node);
-    std::atomic<bool> stop{false};
-
-    std::thread host([&] { // voice changes and resets replace client and sender
-        const char* voices[] = {"marin", "sage", "cedar"};
-        for (int i = 0; !stop; ++i) {
-            if (i % 3 == 0)
-                node->callAction("resetSession", OVAnyMap());
-            else
-                node->setValue("voice", OVAny(voices[i % 3]));
-            node->setValue("instructions", OVAny("round " + std::to_string(i)));
-            std::this_thread::sleep_for(std::chrono::milliseconds(randomMs(120)));
-        }
-    });
-    std::thread actions([&] { // actions use whichever client is current
-        while (!stop) {
-            node->callAction("createResponse", OVAnyMap{{"text", "hi"}});
-            node->callAction("cancelResponse", OVAnyMap());
-            node->callAction("truncateResponse", OVAnyMap());
-            node->callAction("clearInputBuffer", OVAnyMap());
-            node->callAction("clearOutputBuffer", OVAnyMap());
-            node->callAction("updateSession", OVAnyMap());
-            std::this_thread::sleep_for(std::chrono::milliseconds(15));
-        }
-    });
-    std::thread network([&] { // the service drops connections now and then
-        while (!stop) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(150 + randomMs(300)));
-            simulator->closeAll(randomMs(1) == 1);
-        }
-    });
-
-    std::this_thread::sleep_for(std::chrono::seconds(6));
-    stop = true;
-    host.join();
-    actions.join();
-    network.join();
-
-    // After the churn, and once the simulator has worked off the requests the
-    // churn left it with, the node still finds its way back to a session.
-    simulator->closeAll(true);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    EventRecorder events(*node);
-    node->callAction("resetSession", OVAnyMap());
-    EXPECT_TRUE(events.waitFor("sessionCreated", 1, std::chrono::seconds(15)));
-    audio.reset();
+    // A token request still hanging on the silent service may hold a worker.
+    hung.stop();
+    EXPECT_TRUE(eventually([&] { return nodetest::threadCount() <= threadsBefore; }))
+        << nodetest::threadCount() << " threads, " << threadsBefore << " before";
 }
 
 TEST_F(NodeStress, CallbacksOfReplacedClientsDoNotReachTheNode) {
+    setReconnectDelay(200ms);
+    nodetest::LogCapture log;
     auto node = std::make_unique<OpenAINode>(OVAnyMap{{"apiKey", "sk-test"}});
-    EventRecorder events(*node);
-    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    ASSERT_TRUE(eventually([&] { return log.count("[OpenAINode] Session created with OpenAI.") == 1; }));
     // Each reset replaces a client that is answering; only the current
     // client's events may change the node. A replaced client that reported
     // its end would make the node schedule a reconnect of its own.
+    EventRecorder events(*node);
     node->callAction("createResponse", OVAnyMap{{"text", "talk"}});
     for (int i = 0; i < 5; ++i) {
         node->callAction("resetSession", OVAnyMap());
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(20ms);
     }
-    ASSERT_TRUE(events.waitFor("sessionCreated", 2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    ASSERT_TRUE(events.waitFor("sessionCreated"));
+    std::this_thread::sleep_for(700ms); // past the reconnect delay: a restart that must not come
     EXPECT_EQ(events.count("sessionDisconnected"), 0) << "a replaced client is detached before it goes";
     EXPECT_EQ(simulator->openConnections(), 1u);
-}
-
-TEST_F(NodeStress, DestroyingTranscribeNodesInEveryState) {
-    SilentServer hungTokenService;
-    Orvanta::setValue("orvanta", "appID", "app-id");
-    Orvanta::setValue("orvanta", "appSecret", "app-secret");
-    for (int round = 0; round < 16; ++round) {
-        const int state = round % 4;
-        OVAnyMap config{{"apiKey", "sk-test"}};
-        if (state == 0) {
-            setTokenServiceEndpointOverride(hungTokenService.url());
-            config = OVAnyMap();
-        } else if (state == 1) {
-            setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime");
-        } else {
-            setRealtimeEndpointOverride(simulator->realtimeUrl());
-        }
-        auto node = std::make_unique<OpenAITranscribeNode>(config);
-        std::vector<AudioBusFormat> ins{AudioBusFormat(16000, 1)}, outs;
-        node->setBusFormats(ins, outs);
-        std::atomic<bool> stop{false};
-        std::thread audio([&] {
-            AudioBuffer<float> in(1, 160, 16000);
-            while (!stop) {
-                std::fill_n(in.getWritePointer(0), 160, 0.2f);
-                AudioBus bus(&in);
-                node->consume(bus);
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-        });
-        std::thread host([&] {
-            while (!stop) {
-                node->setValue("transcriptionLanguage", OVAny("en"));
-                node->callAction("commitAudioBuffer", OVAnyMap());
-                if (state == 3)
-                    node->callAction("resetSession", OVAnyMap());
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(randomMs(state == 1 ? 3500 : 400)));
-        stop = true;
-        audio.join();
-        host.join();
-        node.reset();
-    }
 }
 
 // A change made at any moment of a coalesced update, even while it is being
 // sent, must reach the service: by that update or by the next.
 TEST_F(NodeStress, APropertySetDuringACoalescedUpdateIsNeverLost) {
     SessionSettings settings;
-    settings.updateDelay = std::chrono::milliseconds(2); // many rounds, each landing anywhere in the update
+    settings.updateDelay = 2ms; // many rounds, each landing anywhere in the update
     setSessionSettings(settings);
     auto node = std::make_unique<OpenAINode>(OVAnyMap{{"apiKey", "sk-test"}});
-    EventRecorder events(*node);
-    ASSERT_TRUE(events.waitFor("sessionCreated"));
     ASSERT_TRUE(waitForClientEvent("session.update"));
     for (int round = 0; round < 400; ++round) {
         simulator->clearReceivedClientEvents();
@@ -261,7 +157,7 @@ TEST_F(NodeStress, APropertySetDuringACoalescedUpdateIsNeverLost) {
                         return true;
                 return false;
             },
-            std::chrono::seconds(5)))
+            5s))
             << "round " << round << ": the last change never went out";
     }
 }

@@ -6,8 +6,8 @@
 #include "OrvantaSDK/AudioBuffer.h"
 #include "OrvantaSDK/AudioBus.h"
 #include "nodes/OpenAINode.h"
-#include "support/AllocationCounter.h"
 #include "nodes/OpenAITranscribeNode.h"
+#include "support/AllocationCounter.h"
 #include "realtime/RealtimeEndpoint.h"
 
 #include <gtest/gtest.h>
@@ -69,60 +69,47 @@ protected:
 
 } // namespace
 
-TEST_F(RealtimeSafety, VoiceNodeProcessNeitherAllocatesNorLocks) {
-    OpenAINode node(OVAnyMap{{"apiKey", "sk-test"}});
-    std::vector<AudioBusFormat> ins{AudioBusFormat(48000, 1)}, outs{AudioBusFormat(48000, 1)};
-    ASSERT_TRUE(node.setBusFormats(ins, outs));
-    AudioBuffer<float> in(1, 480, 48000), out(1, 480, 48000);
+// Other threads feed and steer playback while the audio thread runs; 1.5 s
+// of input stays under the two seconds the input buffer holds, so no
+// overflow warning (which may allocate) is due.
+TEST_F(RealtimeSafety, ProcessAndConsumeNeitherAllocateNorLock) {
+    OpenAINode voice(OVAnyMap{{"apiKey", "sk-test"}});
+    // The smallest chunk: the audio thread wakes the sender every 20 ms.
+    OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}, {"inputChunkMs", 20}});
+    std::vector<AudioBusFormat> ins{AudioBusFormat(48000, 1)}, outs{AudioBusFormat(48000, 1)}, none;
+    ASSERT_TRUE(voice.setBusFormats(ins, outs));
+    std::vector<AudioBusFormat> ins44{AudioBusFormat(44100, 1)};
+    ASSERT_TRUE(transcribe.setBusFormats(ins44, none));
+    AudioBuffer<float> in(1, 480, 48000), out(1, 480, 48000), in44(1, 441, 44100);
 
-    // Other threads feed and steer playback while the audio thread runs.
     std::atomic<bool> stop{false};
     std::thread network([&] {
         const std::vector<int16_t> chunk(2400, 9000);
-        int i = 0;
-        while (!stop) {
-            node.onResponseAudioReceived(chunk, "item-" + std::to_string(i / 20), 0);
-            if (++i % 15 == 0)
-                node.callAction("clearOutputBuffer", OVAnyMap());
+        for (int i = 0; !stop; ++i) {
+            voice.onResponseAudioReceived(chunk, "item-" + std::to_string(i / 20), 0);
+            if (i % 15 == 14)
+                voice.callAction("clearOutputBuffer", OVAnyMap());
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     std::thread host([&] {
         while (!stop) {
-            node.callAction("pauseOutput", OVAnyMap());
-            node.callAction("resumeOutput", OVAnyMap());
-            node.callAction("clearInputBuffer", OVAnyMap());
+            for (const char* action : {"pauseOutput", "resumeOutput", "clearInputBuffer"})
+                voice.callAction(action, OVAnyMap());
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
-
-    // 1.5 s of 48 kHz audio: under the two seconds the input buffer holds,
-    // so no overflow warning (which may allocate) is due.
     for (int b = 0; b < 150; ++b) {
         std::fill_n(in.getWritePointer(0), 480, 0.1f);
-        AudioBus inBus(&in), outBus(&out);
+        std::fill_n(in44.getWritePointer(0), 441, 0.1f);
+        AudioBus inBus(&in), outBus(&out), bus44(&in44);
         Counted scope;
-        node.process(inBus, outBus);
+        voice.process(inBus, outBus);
+        transcribe.consume(bus44);
     }
     stop = true;
     network.join();
     host.join();
-    EXPECT_EQ(Counted::allocations.load(), 0);
-    EXPECT_EQ(locks.load(), 0);
-}
-
-TEST_F(RealtimeSafety, TranscribeNodeConsumeNeitherAllocatesNorLocks) {
-    // The smallest chunk: the audio thread wakes the sender every 20 ms.
-    OpenAITranscribeNode node(OVAnyMap{{"apiKey", "sk-test"}, {"inputChunkMs", 20}});
-    std::vector<AudioBusFormat> ins{AudioBusFormat(44100, 1)}, outs;
-    ASSERT_TRUE(node.setBusFormats(ins, outs));
-    AudioBuffer<float> in(1, 441, 44100);
-    for (int b = 0; b < 150; ++b) {
-        std::fill_n(in.getWritePointer(0), 441, 0.1f);
-        AudioBus bus(&in);
-        Counted scope;
-        node.consume(bus);
-    }
     EXPECT_EQ(Counted::allocations.load(), 0);
     EXPECT_EQ(locks.load(), 0);
 }
