@@ -18,16 +18,16 @@ namespace {
 
 NodeTypeInfo sampleInfo() {
     NodeTypeInfo info("Demo", "Echo", "Echo Node", "Repeats what it hears.", {"AI", "Voice"});
-    info.addConfiguration("apiKey", {{"type", "string"}, {"name", "API Key"}, {"default", ""}});
-    info.addProperty("speed", {{"type", "float"}, {"min", 0.5f}, {"max", 1.5f}, {"readOnly", false}});
+    info.addConfiguration("apiKey", {{"type", "string"}});
+    info.addProperty("speed", {{"type", "float"}, {"max", 1.5f}, {"readOnly", false}});
     info.addProperty("model", {{"type", "string"}, {"readOnly", true}});
-    info.addAction("say", {{"description", "Say something."}});
-    info.addEvent("said", {{"name", "said"}});
+    info.addAction("say", {});
+    info.addEvent("said", {});
     return info;
 }
 
-// A node with one property of each kind, an action that calls another
-// action, and an event, as the library's nodes register them.
+// One property of each kind, an action that calls another action, and an
+// event, registered as the library's nodes do.
 class EchoNode : public SingleBusAudioSinkNode {
 public:
     explicit EchoNode(const OVAnyMap& config) : SingleBusAudioSinkNode(config) {
@@ -80,37 +80,31 @@ private:
 
 TEST(NodeTypeInfo, LookupFailuresNameTheKindKeyAndFullType) {
     const NodeTypeInfo info = sampleInfo();
-    EXPECT_EQ(info.getFQTypeName(), "Demo.Echo");
     EXPECT_EQ(info.getProperty("speed").at("max").convert<float>(), 1.5f);
     const std::pair<const char*, std::function<void()>> cases[] = {
-        {"[NodeTypeInfo] Configuration key 'x' not found for node type 'Demo.Echo'.", [&] { info.getConfiguration("x"); }},
-        {"[NodeTypeInfo] Property key 'x' not found for node type 'Demo.Echo'.", [&] { info.getProperty("x"); }},
-        {"[NodeTypeInfo] Action key 'x' not found for node type 'Demo.Echo'.", [&] { info.getAction("x"); }},
-        {"[NodeTypeInfo] Event key 'x' not found for node type 'Demo.Echo'.", [&] { info.getEvent("x"); }},
-    };
-    for (const auto& [text, lookup] : cases) {
+        {"Configuration", [&] { info.getConfiguration("x"); }}, {"Property", [&] { info.getProperty("x"); }},
+        {"Action", [&] { info.getAction("x"); }},               {"Event", [&] { info.getEvent("x"); }},
+        {"Property", [&] { info.getProperty("apiKey"); }}}; // not across kinds
+    for (const auto& [kind, lookup] : cases) {
         try {
             lookup();
-            ADD_FAILURE() << "no throw for " << text;
+            ADD_FAILURE() << "no throw for " << kind;
         } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), text);
+            const std::string key = std::string(e.what()).find("'x'") != std::string::npos ? "x" : "apiKey";
+            EXPECT_EQ(e.what(), std::string("[NodeTypeInfo] ") + kind + " key '" + key +
+                                    "' not found for node type 'Demo.Echo'.");
         }
     }
-    // Entries may not be looked up across kinds.
-    EXPECT_THROW(info.getProperty("apiKey"), std::runtime_error);
 }
 
 TEST(OrvantaObject, PropertiesActionsAndConfigurationRoundTrip) {
     EchoNode node(OVAnyMap{});
     ASSERT_TRUE(node.setValue("speed", OVAny(1.25f)).hasValue());
-    EXPECT_EQ(node.speed, 1.25f);
     EXPECT_EQ(node.getValue("speed").getValue().convert<float>(), 1.25f);
     EXPECT_EQ(node.getValue("apiKey").getValue().convert<std::string>(), "key-1");
-
     // A setter's conversion failure reaches the caller and changes nothing.
     EXPECT_THROW(node.setValue("speed", OVAny("fast")), std::bad_any_cast);
     EXPECT_EQ(node.speed, 1.25f);
-
     EXPECT_EQ(node.setValue("nope", OVAny(1)).getError().getMessage(), "Unknown property 'nope'.");
     EXPECT_EQ(node.getValue("nope").getError().getMessage(), "Unknown property 'nope'.");
     EXPECT_EQ(node.setValue("model", OVAny("x")).getError().getMessage(), "Property 'model' is read-only.");
@@ -119,49 +113,62 @@ TEST(OrvantaObject, PropertiesActionsAndConfigurationRoundTrip) {
 
     std::vector<std::string> heard;
     node.addEventListener("said", [&](const std::string& name, const OVAnyMap& payload) {
-        EXPECT_EQ(name, "said");
-        heard.push_back(payload.at("text").convert<std::string>());
+        heard.push_back(name + ":" + payload.at("text").convert<std::string>());
     });
     EXPECT_EQ(node.callAction("say", {}).getError().getMessage(), "Nothing to say.");
     // An action handler may run the object's own actions (no lock is held).
     EXPECT_TRUE(node.callAction("sayTwice", {{"text", "hi"}}).hasValue());
-    EXPECT_EQ(heard, (std::vector<std::string>{"hi", "hi"}));
-
+    EXPECT_EQ(heard, (std::vector<std::string>{"said:hi", "said:hi"}));
     EXPECT_EQ(node.getPropertyNames(), (std::vector<std::string>{"speed", "model"}));
     EXPECT_EQ(node.getActionNames(), (std::vector<std::string>{"say", "sayTwice"}));
-    EXPECT_EQ(node.getEventNames(), (std::vector<std::string>{"said"}));
     EXPECT_THROW(node.registerProperty("bad", {}, OVAny("not a getter"), OVAny()), std::bad_any_cast);
     EXPECT_EQ(node.getPropertyNames().size(), 2u);
 }
 
-TEST(EventEmitter, DeliversByNameAndToAllEventListenersInOrder) {
+TEST(EventEmitter, DeliversByNameToAllEventListenersInOrderAndSurvivesAThrowingOne) {
     EventEmitter emitter;
     std::vector<std::string> log;
     emitter.addEventListener("a", [&](const std::string& n, const OVAnyMap&) { log.push_back("a:" + n); });
     const auto all = emitter.addEventListener(EventEmitter::AllEvents,
                                               [&](const std::string& n, const OVAnyMap&) { log.push_back("*:" + n); });
     emitter.addEventListener("a", [&](const std::string&, const OVAnyMap&) { throw std::runtime_error("boom"); });
+    EventEmitter::ListenerId self = 0;
+    self = emitter.addEventListener("b", [&](const std::string& n, const OVAnyMap&) {
+        log.push_back("once:" + n);
+        emitter.removeEventListener(self); // must not deadlock on itself
+    });
     emitter.emitEvent("a", {});
     emitter.emitEvent("b", {});
     EXPECT_TRUE(emitter.removeEventListener(all));
     EXPECT_FALSE(emitter.removeEventListener(all));
     emitter.emitEvent("b", {});
-    EXPECT_EQ(log, (std::vector<std::string>{"a:a", "*:a", "*:b"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"a:a", "*:a", "*:b", "once:b"}));
+
+    std::atomic<int> counted{0}; // emitting from several threads (checked under TSan)
+    emitter.addEventListener("tick", [&](const std::string&, const OVAnyMap&) { ++counted; });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 1000; ++i)
+                emitter.emitEvent("tick", {});
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(counted.load(), 4000);
 }
 
 TEST(EventEmitter, RemovalWaitsForARunningListenerSoItsStateMayBeFreed) {
     EventEmitter emitter;
     std::mutex m;
     std::condition_variable cv;
-    bool inside = false;
-    bool release = false;
+    bool inside = false, release = false;
     auto state = std::make_unique<int>(0);
     const auto id = emitter.addEventListener("e", [&, p = state.get()](const std::string&, const OVAnyMap&) {
         std::unique_lock<std::mutex> lock(m);
         inside = true;
         cv.notify_all();
         cv.wait(lock, [&] { return release; });
-        ++*p; // would be a use after free if removal did not wait
+        ++*p; // a use after free if removal did not wait
     });
     std::thread emitting([&] { emitter.emitEvent("e", {}); });
     {
@@ -173,7 +180,7 @@ TEST(EventEmitter, RemovalWaitsForARunningListenerSoItsStateMayBeFreed) {
         emitter.removeEventListener(id);
         removed = true;
     });
-    // The remover must still be waiting while the listener runs.
+    // Nothing to wait for when the remover blocks correctly: give a wrong one time to return.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(removed.load());
     {
@@ -182,43 +189,14 @@ TEST(EventEmitter, RemovalWaitsForARunningListenerSoItsStateMayBeFreed) {
     }
     cv.notify_all();
     removing.join();
-    EXPECT_TRUE(removed.load());
     EXPECT_EQ(*state, 1);
     state.reset();
     emitting.join();
     emitter.emitEvent("e", {}); // nothing left to call
 }
 
-TEST(EventEmitter, ListenersMayRemoveThemselvesAndEmitFromManyThreads) {
-    EventEmitter emitter;
-    std::atomic<int> calls{0};
-    EventEmitter::ListenerId self = 0;
-    self = emitter.addEventListener("once", [&](const std::string&, const OVAnyMap&) {
-        ++calls;
-        emitter.removeEventListener(self); // must not deadlock on itself
-    });
-    emitter.emitEvent("once", {});
-    emitter.emitEvent("once", {});
-    EXPECT_EQ(calls.load(), 1);
-
-    std::atomic<int> counted{0};
-    emitter.addEventListener("tick", [&](const std::string&, const OVAnyMap& p) {
-        counted += static_cast<int>(p.at("n").convert<float>());
-    });
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&] {
-            for (int i = 0; i < 1000; ++i)
-                emitter.emitEvent("tick", {{"n", 1}});
-        });
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(counted.load(), 4000);
-}
-
-TEST(NodeFactory, CreatesByFullOrBareTypeAndReportsUnknownTypes) {
+TEST(NodeFactoryAndExtensions, CreateByTypeAndFindTheNewestRegistration) {
     DemoFactory factory;
-    ASSERT_EQ(factory.getNodeTypes().size(), 1u);
     auto node = factory.createNode("Demo.Echo", {{"speed", 0.5f}});
     EXPECT_EQ(node->getTypeName(), "Demo.Echo");
     EXPECT_EQ(node->getDisplayName(), "Echo Node");
@@ -232,9 +210,7 @@ TEST(NodeFactory, CreatesByFullOrBareTypeAndReportsUnknownTypes) {
     }
     // The node constructor's exception reaches the caller unchanged.
     EXPECT_THROW(factory.createNode("Demo.Echo", {{"speed", "fast"}}), std::bad_any_cast);
-}
 
-TEST(ExtensionManager, FindsTheNewestRegistrationByName) {
     auto& manager = ExtensionManager::getInstance();
     manager.clear();
     auto first = std::make_shared<DemoExtension>("Demo");
@@ -246,9 +222,6 @@ TEST(ExtensionManager, FindsTheNewestRegistrationByName) {
     EXPECT_EQ(manager.getExtensions().size(), 3u);
     EXPECT_EQ(manager.findExtension("Demo"), second);
     EXPECT_EQ(manager.findExtension("Missing"), nullptr);
-    EXPECT_TRUE(second->initialize({}).hasValue());
-    EXPECT_TRUE(second->deinitialize().hasValue());
-    EXPECT_EQ(second->getNodeFactory()->getNodeTypes().at(0).getFQTypeName(), "Demo.Echo");
     manager.clear();
     EXPECT_TRUE(manager.getExtensions().empty());
 }
