@@ -1,7 +1,6 @@
 #include "OrvantaSDK/AudioGraphResampler.h"
 #include "OrvantaSDK/OfflineRenderer.h"
 #include "OrvantaSDK/SingleBusAudioProcessorNode.h"
-#include "OrvantaSDK/SingleBusAudioSinkNode.h"
 
 #include <gtest/gtest.h>
 
@@ -42,26 +41,6 @@ public:
     int starts = 0;
 };
 
-class CollectingSink : public SingleBusAudioSinkNode {
-public:
-    CollectingSink() {
-        resampler.setNumberOfBuses(1, 0);
-        resampler.setProcessCallback([this](AudioBusList& in, AudioBusList&) {
-            frames += in[0].getNumberOfFrames();
-            return true;
-        });
-    }
-    bool setBusFormat(AudioBusFormat& format) override { return format.getNumberOfChannels() == 1; }
-    bool consume(AudioBus& bus) override {
-        AudioBusList ins, none;
-        ins.push_back(AudioBus(bus.getBuffer()));
-        return resampler.process(ins, none);
-    }
-
-    AudioGraphResampler resampler{24000, 240};
-    long frames = 0;
-};
-
 std::vector<float> sine(int rate, std::size_t frames) {
     std::vector<float> out(frames);
     for (std::size_t i = 0; i < frames; ++i)
@@ -79,7 +58,7 @@ OfflineRenderer::Source silence(std::atomic<int>& served, int blocks) {
 
 } // namespace
 
-TEST(OfflineRenderer, DrivesProcessorAndSinkNodesLikeTheHostOrRefusesToStart) {
+TEST(OfflineRenderer, DrivesAProcessorNodeLikeTheHostOrRefusesToStart) {
     LoopbackNode node;
     OfflineRenderer renderer(node, {44100, 441, 1});
     ASSERT_TRUE(renderer.start());
@@ -101,15 +80,6 @@ TEST(OfflineRenderer, DrivesProcessorAndSinkNodesLikeTheHostOrRefusesToStart) {
     EXPECT_FALSE(stereo.start());
     EXPECT_EQ(node.starts, 1);
     EXPECT_THROW(stereo.render({0.0f}), std::logic_error);
-
-    CollectingSink sink;
-    OfflineRenderer sinkRenderer(sink, {44100, 512, 1});
-    ASSERT_TRUE(sinkRenderer.start());
-    EXPECT_TRUE(sinkRenderer.render(sine(44100, 44100 * 2)).empty());
-    // Two seconds at 24 kHz in whole blocks, less what the converter still holds.
-    EXPECT_LE(sink.frames, 48000 + 240);
-    EXPECT_GE(sink.frames, 48000 - 2400);
-    EXPECT_EQ(sink.frames % 240, 0);
 }
 
 TEST(OfflineRenderer, RealtimeRunsOnItsOwnThreadUntilTheSourceEndsOrStop) {
