@@ -8,30 +8,26 @@
 #include <nlohmann/json.hpp>
 #include <sndfile.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <numeric>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
 using orvanta::simulator::Simulator;
 using orvanta::simulator::SimulatorOptions;
 
 namespace {
 
 struct ToolRun {
-    int status = -1; // exit status, or -1 when killed
+    int status = -1; // exit status, or -1 when killed by a signal
     std::string out, err;
     std::vector<std::string> lines;
 };
@@ -48,40 +44,17 @@ std::string slurp(const std::string& path) {
     return text.str();
 }
 
-// Runs the tool with stdout and stderr in files (so not a terminal); kills
-// it if it outlives two minutes.
-ToolRun runTool(std::vector<std::string> args) {
+// Runs the tool with stdout and stderr in files (so not a terminal). A run
+// that hangs is ended by the test's own time limit.
+ToolRun runTool(const std::vector<std::string>& args) {
     const std::string outPath = scratch("stdout"), errPath = scratch("stderr");
-    args.insert(args.begin(), ORVANTA_CLI_BINARY);
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    std::string command = "'" ORVANTA_CLI_BINARY "'";
+    for (const auto& a : args)
+        command += " '" + a + "'"; // no argument here holds a quote
+    const int status = std::system((command + " </dev/null >'" + outPath + "' 2>'" + errPath + "'").c_str());
     ToolRun run;
-    if (spawned != 0) {
-        ADD_FAILURE() << "cannot start " << argv[0];
-        return run;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "the tool did not end within two minutes";
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // no way to wait on a child with a timeout
-    }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_NE(run.status, 127) << "cannot start " << command;
     run.out = slurp(outPath);
     run.err = slurp(errPath);
     std::istringstream in(run.out);

@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -34,6 +35,19 @@ CliOptions parse(std::vector<std::string> args) {
 
 std::string tempPath(const std::string& name) {
     return testing::TempDir() + "cli_pieces_" + std::to_string(getpid()) + "_" + name;
+}
+
+nlohmann::json readJson(const std::string& name) {
+    std::ifstream in(std::string(ORVANTA_CLI_TEST_DATA "/") + name);
+    return nlohmann::json::parse(in);
+}
+
+// String values only, which is all the tool's events carry here.
+OVAnyMap toMap(const nlohmann::json& object) {
+    OVAnyMap map;
+    for (const auto& [key, value] : object.items())
+        map.set(key, value.get<std::string>());
+    return map;
 }
 
 std::string errorOf(const std::function<void()>& f) {
@@ -74,48 +88,31 @@ TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
         EXPECT_THROW(parse(bad), UsageError) << testing::PrintToString(bad);
 }
 
-TEST(SessionMonitor, GivesUpAfterFailedAttemptsInARowOrASilentServiceWithTheReason) {
-    const auto t0 = SessionMonitor::Clock::now();
-    auto wsError = [](const std::string& message) {
-        return OVAnyMap{{"type", "websocket_error"}, {"code", ""}, {"message", message}};
-    };
-    SessionMonitor m(2, 20s, t0);
-    m.onEvent("error", wsError("Connection refused"), t0);
-    m.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_EQ(m.failure(t0), "");
-    m.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_EQ(m.failure(t0), "no session after 2 attempts: Connection refused");
-
-    SessionMonitor n(2, 20s, t0); // a session in between starts the count again
-    n.onEvent("sessionDisconnected", {}, t0);
-    n.onEvent("sessionCreated", {}, t0);
-    EXPECT_TRUE(n.isUp());
-    n.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_EQ(n.failure(t0), "");
-    EXPECT_EQ(n.describe(), "reconnecting");
-
-    SessionMonitor k(1, 20s, t0); // token failures count though no disconnection follows
-    k.onEvent("error", {{"type", "token_error"}, {"code", ""}, {"message", "HTTP 403"}}, t0);
-    EXPECT_EQ(k.failure(t0), "no session after 1 attempt: token request failed: HTTP 403");
-
-    SessionMonitor r(1, 20s, t0);
-    r.onEvent("error", wsError("Handshake validation error: Invalid HTTP response or status code: HTTP/1.1 401  Unauthorized"), t0);
-    r.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_NE(r.failure(t0).find("the service refused the key"), std::string::npos) << r.failure(t0);
-
-    SessionMonitor s(3, 5s, t0); // a stalled handshake reports nothing: the clock decides
-    EXPECT_EQ(s.failure(t0 + 4s), "");
-    EXPECT_EQ(s.giveUpAt(), t0 + 5s); // what the tool sleeps until
-    EXPECT_EQ(s.failure(t0 + 5s), "no session within 5 s: the service did not answer");
-    s.onEvent("sessionCreated", {}, t0);
-    EXPECT_EQ(s.giveUpAt(), SessionMonitor::Clock::time_point::max());
-
-    s.onEvent("error", {{"type", "send_failed"}, {"code", ""}, {"message", "Cannot send x while disconnected."}});
-    EXPECT_EQ(s.getServiceErrorCount(), 0);
-    s.onEvent("error", {{"type", "invalid_request_error"}, {"code", "bad_voice"}, {"message", "No such voice."}});
-    EXPECT_EQ(s.getServiceErrorCount(), 1);
-    EXPECT_EQ(s.getLastServiceError(), "invalid_request_error (bad_voice): No such voice.");
-    EXPECT_EQ(s.failure(t0 + 60s), ""); // the session goes on
+// Each scenario of data/session-monitor.json feeds events at given seconds
+// and checks what the monitor concludes at given seconds.
+TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
+    for (const auto& scenario : readJson("session-monitor.json")) {
+        SCOPED_TRACE(scenario["why"].get<std::string>());
+        const auto t0 = SessionMonitor::Clock::now();
+        SessionMonitor m(scenario["attempts"], std::chrono::seconds(scenario["timeout"].get<int>()), t0);
+        for (const auto& step : scenario["steps"]) {
+            const std::string what = step[0];
+            const auto at = [&] { return t0 + std::chrono::seconds(step[1].get<int>()); };
+            if (what == "failure?")
+                EXPECT_EQ(m.failure(at()), step[2]);
+            else if (what == "failure contains?")
+                EXPECT_NE(m.failure(at()).find(step[2].get<std::string>()), std::string::npos) << m.failure(at());
+            else if (what == "describe?")
+                EXPECT_EQ(m.describe(), step[1]);
+            else if (what == "giveUpAt?")
+                EXPECT_EQ(m.giveUpAt(), step[1].is_null() ? SessionMonitor::Clock::time_point::max() : at());
+            else if (what == "serviceErrors?")
+                EXPECT_EQ(std::to_string(m.getServiceErrorCount()) + " " + m.getLastServiceError(),
+                          std::to_string(step[1].get<int>()) + " " + step[2].get<std::string>());
+            else
+                m.onEvent(what, step.size() > 2 ? toMap(step[2]) : OVAnyMap(), at());
+        }
+    }
 }
 
 TEST(ConsoleOutput, EachStyleWritesWhatItsReaderNeeds) {
@@ -136,18 +133,13 @@ TEST(ConsoleOutput, EachStyleWritesWhatItsReaderNeeds) {
         c->status("session: created");
         c->finish();
     }
-    const std::string transcript = "assistant: Sunny.\nyou: What now?\nassistant: It is.\ntool: f {} -> {}\n";
-    EXPECT_EQ(plain.str(), transcript);
+    EXPECT_EQ(plain.str(), "assistant: Sunny.\nyou: What now?\nassistant: It is.\ntool: f {} -> {}\n");
     EXPECT_EQ(live.str(), "assistant: Sunny.\nyou: What\nassistant: It\nyou: What now?\nassistant: It is.\n"
                           "tool: f {} -> {}\n\r\033[Ksent 1.0 s\r\033[Ksession: created\n");
-    std::istringstream lines(json.str());
-    std::string line;
-    ASSERT_TRUE(std::getline(lines, line));
-    const auto event = nlohmann::json::parse(line);
-    EXPECT_EQ(event["event"], "toolCall");
-    EXPECT_EQ(event["data"]["argumentsJson"], "{\"a\":\"\\n\"}");
-    EXPECT_DOUBLE_EQ(event["t"].get<double>(), 1.234);
-    EXPECT_FALSE(std::getline(lines, line)) << json.str();
+    // One line, one object, nothing else (a second line would not parse).
+    EXPECT_EQ(nlohmann::json::parse(json.str()),
+              nlohmann::json::parse(R"({"event":"toolCall","data":{"callId":"c1","argumentsJson":"{\"a\":\"\\n\"}"},"t":1.234})"))
+        << json.str();
 }
 
 TEST(ToolAnswers, AnswersKnownToolsTellsTheModelAboutUnknownOnesAndKeepsDefinitions) {
