@@ -17,11 +17,12 @@ using Records = std::vector<std::pair<LogLevel, std::string>>;
 
 struct Capture : LogDestination {
     Records records;
-    void log(LogLevel level, const std::string& record) override { records.emplace_back(level, record); }
-};
-
-struct Throwing : LogDestination {
-    void log(LogLevel, const std::string&) override { throw std::runtime_error("sink down"); }
+    bool throws = false;
+    void log(LogLevel level, const std::string& record) override {
+        if (throws)
+            throw std::runtime_error("sink down");
+        records.emplace_back(level, record);
+    }
 };
 
 } // namespace
@@ -48,6 +49,17 @@ TEST(Logger, PassesTheLevelsUpToItsOwnWithTheirTags) {
         logger.trace("t");
         EXPECT_EQ(sink.records, Records(all.begin(), all.begin() + (level < 0 ? 3 : level)));
     }
+
+    // The transports' process-wide loggers: silent until given a destination, and separate.
+    auto& ws = orvanta::websocket::logger;
+    EXPECT_EQ(ws.getLogDestination(), nullptr);
+    EXPECT_EQ(orvanta::networkclient::logger.getLogDestination(), nullptr);
+    sink.records.clear();
+    ws.setLogDestination(&sink);
+    ws.info("[WebSocketClient] up");
+    orvanta::networkclient::logger.error("[CURLNetworkClient] not attached");
+    ws.setLogDestination(nullptr);
+    EXPECT_EQ(sink.records, (Records{{LogLevel::Info, " [info] [WebSocketClient] up"}}));
 }
 
 TEST(Logger, StreamsEmitOneRecordOnceAndMoveTheirText) {
@@ -75,21 +87,7 @@ TEST(Logger, StreamsEmitOneRecordOnceAndMoveTheirText) {
                                      {LogLevel::Warning, " [warning] whole text"},
                                      {LogLevel::Info, " [info] moved"}}));
 
-    Throwing throwing;
-    logger.setLogDestination(&throwing);
+    sink.throws = true;
     EXPECT_NO_THROW({ logger.errorStream << "lost"; });
     EXPECT_THROW(logger.error("direct"), std::runtime_error);
-}
-
-TEST(Logger, GlobalLoggersAreSilentByDefaultAndIndependent) {
-    auto& ws = orvanta::websocket::logger;
-    auto& net = orvanta::networkclient::logger;
-    EXPECT_EQ(ws.getLogDestination(), nullptr);
-    EXPECT_EQ(net.getLogDestination(), nullptr);
-    Capture sink;
-    ws.setLogDestination(&sink);
-    ws.info("[WebSocketClient] up");
-    net.error("[CURLNetworkClient] not attached");
-    ws.setLogDestination(nullptr);
-    EXPECT_EQ(sink.records, (Records{{LogLevel::Info, " [info] [WebSocketClient] up"}}));
 }
