@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -50,15 +51,6 @@ OVAnyMap toMap(const nlohmann::json& object) {
     return map;
 }
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
-
 } // namespace
 
 TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
@@ -77,19 +69,19 @@ TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
     EXPECT_EQ(t.input, defaultSamplePath()); // no file: the shipped sample
     EXPECT_EQ(parse({"converse", "--help"}).command, CliOptions::Command::Help);
 
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {}, {"chat"}, {"converse", "--bogus"}, {"converse", "--voice"}, {"converse", "--speed", "fast"},
-             {"converse", "--speed", "2"}, {"converse", "--speed", "1.0x"}, {"converse", "--turn-detection", "auto"},
-             {"converse", "a.wav", "b.wav"}, {"converse", "--live", "--token"},
-             {"converse", "--live", "--simulator", "ws://127.0.0.1:1/v1/realtime"},
-             {"converse", "--connect-attempts", "0"}, {"converse", "--connect-attempts", "1.5"},
-             {"converse", "--timeout", "-1"}, {"converse", "--chunk-ms", "10ms"}, {"converse", "--commit-every", "3"},
-             {"transcribe", "--voice", "x"}, {"transcribe", "--commit-every", "1"}}) // 1 s could commit nothing new
-        EXPECT_THROW(parse(bad), UsageError) << testing::PrintToString(bad);
+    std::ifstream table(ORVANTA_CLI_TEST_DATA "/usage-errors.txt");
+    int refused = 0;
+    for (std::string line; std::getline(table, line);) {
+        if (line.rfind('#', 0) == 0)
+            continue;
+        std::istringstream words(line);
+        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        EXPECT_THROW(parse(args), UsageError) << line;
+        ++refused;
+    }
+    EXPECT_EQ(refused, 18);
 }
 
-// Each scenario of data/session-monitor.json feeds events at given seconds
-// and checks what the monitor concludes at given seconds.
 TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
     for (const auto& scenario : readJson("session-monitor.json")) {
         SCOPED_TRACE(scenario["why"].get<std::string>());
@@ -163,7 +155,7 @@ TEST(ToolAnswers, AnswersKnownToolsTellsTheModelAboutUnknownOnesAndKeepsDefiniti
     EXPECT_THROW(ToolAnswers::parseDefinitions(R"(["f"])", "test"), std::runtime_error);
 }
 
-TEST(WavFiles, StereoIsMixedDownAndMonoWrittenBackClippedOrTheErrorSaysWhy) {
+TEST(WavFiles, StereoIsMixedDownAndMonoWrittenBackClipped) {
     const std::string stereo = tempPath("stereo.wav");
     SF_INFO info{};
     info.samplerate = 44100;
@@ -203,11 +195,6 @@ TEST(WavFiles, StereoIsMixedDownAndMonoWrittenBackClippedOrTheErrorSaysWhy) {
     EXPECT_EQ(std::count(written.begin() + 3, written.end() - 1, 0.0f), 50000);
     EXPECT_NEAR(written.back(), 0.5f, 1e-4);
 
-    std::FILE* f = std::fopen(stereo.c_str(), "w");
-    std::fputs("not audio at all\n", f);
-    std::fclose(f);
-    EXPECT_THROW(WavReader text(stereo), std::runtime_error);
-    EXPECT_NE(errorOf([] { WavReader r(tempPath("missing.wav")); }).find("No such file or directory"), std::string::npos);
     EXPECT_THROW(WavWriter nowhere(tempPath("no-such-dir/x.wav"), 16000), std::runtime_error);
     std::remove(stereo.c_str());
     std::remove(out.c_str());
