@@ -26,17 +26,12 @@ TEST(RingBuffer, WrapsInOrderThroughCallerStorageAndReadsDiscardsClears) {
     float storage[5] = {};
     {
         RingBuffer<float> ring(4, storage);
-        const float a[4] = {1, 2, 3, 4};
-        ring.produce(a, 0);
-        EXPECT_EQ(ring.getAvailableItemsToConsume(), 0u);
+        const float a[4] = {1, 2, 3, 4}, b[4] = {5, 6, 7, 8};
         ring.produce(a, 4);
         EXPECT_EQ(ring.getAvailableItemsToProduce(), 0u);
-        EXPECT_EQ(ring.getAvailableItemsToConsume(), 4u);
         EXPECT_EQ(take(ring, 4), (std::vector<float>{1, 2, 3, 4}));
-        // Both indices at slot 2 after this: the next four go to slots 2, 3, 4, 0.
-        ring.produce(a, 3);
+        ring.produce(a, 3); // both indices at slot 2 after this: the next four go to slots 2, 3, 4, 0
         EXPECT_EQ(take(ring, 3), (std::vector<float>{1, 2, 3}));
-        const float b[4] = {5, 6, 7, 8};
         ring.produce(b, 4);
         EXPECT_EQ(ring.getWritePointer(), storage + 1);
         EXPECT_EQ(ring.getReadPointer(), storage + 2);
@@ -48,14 +43,11 @@ TEST(RingBuffer, WrapsInOrderThroughCallerStorageAndReadsDiscardsClears) {
         ring.discard(1);
         EXPECT_EQ(take(ring, 3), (std::vector<float>{6, 7, 8}));
         EXPECT_EQ(ring.getAvailableItemsToProduce(), 4u);
-        EXPECT_EQ(ring.getReadPointer(), ring.getWritePointer());
-
         ring.produce(a, 3);
         ring.discard(100);
         EXPECT_EQ(ring.getAvailableItemsToConsume(), 0u);
         ring.produce(a, 3);
         ring.clear();
-        EXPECT_EQ(ring.getAvailableItemsToConsume(), 0u);
         EXPECT_EQ(ring.getAvailableItemsToProduce(), 4u);
         ring.produce(b, 2);
         EXPECT_EQ(take(ring, 2), (std::vector<float>{5, 6}));
@@ -67,9 +59,9 @@ TEST(RingBuffer, OverAskingStaysInsideStorageAndKeepsIndicesSound) {
     std::vector<short> big(1000);
     for (std::size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<short>(i + 1);
+    ring.produce(big.data(), 0);
     ring.produce(big.data(), 3);
     ring.produce(big.data() + 100, 1000); // only 2 fit; the rest is dropped
-    EXPECT_EQ(ring.getAvailableItemsToConsume(), 5u);
     std::vector<short> expected(1000, 0); // silence after the stored items, not stale storage
     std::copy_n(std::vector<short>{1, 2, 3, 101, 102}.begin(), 5, expected.begin());
     EXPECT_EQ(take(ring, 1000), expected);
@@ -86,35 +78,33 @@ TEST(RingBuffer, OverAskingStaysInsideStorageAndKeepsIndicesSound) {
 // whose capacity is not a power of two: every item arrives once, in order.
 TEST(RingBuffer, TwoThreadStressKeepsOrderAndContent) {
     constexpr std::uint32_t total = 4'000'000;
-    constexpr std::uint32_t floatExact = 1u << 24; // integers below this are exact floats
     RingBuffer<float> ring(997);
     std::atomic<bool> stop{false};
+    auto value = [](std::uint32_t i) { return static_cast<float>(i % (1u << 24)); }; // exact as a float
     std::thread producer([&] {
         std::vector<float> block(128);
         for (std::uint32_t next = 0, size = 1; next < total && !stop;) {
-            size = size % 127 + 1;
-            const std::uint32_t n = std::min(size, total - next);
+            const std::uint32_t n = std::min(size = size % 127 + 1, total - next);
             if (ring.getAvailableItemsToProduce() < n) {
                 std::this_thread::yield();
                 continue;
             }
             for (std::uint32_t i = 0; i < n; ++i)
-                block[i] = static_cast<float>((next + i) % floatExact);
+                block[i] = value(next + i);
             ring.produce(block.data(), n);
             next += n;
         }
     });
     std::vector<float> block(200);
     for (std::uint32_t expected = 0, size = 7; expected < total && !stop;) {
-        size = size * 13 % 199 + 1; // 1 .. 199, scrambled
-        const std::uint32_t n = std::min(size, total - expected);
+        const std::uint32_t n = std::min(size = size * 13 % 199 + 1, total - expected); // 1 .. 199, scrambled
         if (ring.getAvailableItemsToConsume() < n) {
             std::this_thread::yield();
             continue;
         }
         ring.consume(block.data(), n);
         for (std::uint32_t i = 0; i < n && !stop; ++i)
-            if (block[i] != static_cast<float>((expected + i) % floatExact)) {
+            if (block[i] != value(expected + i)) {
                 ADD_FAILURE() << "item " << expected + i << " arrived as " << block[i];
                 stop = true;
             }
