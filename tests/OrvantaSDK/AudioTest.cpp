@@ -28,28 +28,32 @@ std::vector<float> sine(int rate, double hz, std::size_t frames) {
 }
 
 // Drives a resampler as a host would, with the output filled with NaN before
-// each call so that an unwritten frame shows. The callback copies its input
-// to every output and notes any block that is not 240 mono frames at 24 kHz.
+// each call so that an unwritten frame shows. The callback keeps and copies
+// its input to every output, notes any block that is not 240 mono frames at
+// 24 kHz, and refuses the block when told to.
 struct Host {
     AudioGraphResampler resampler{24000, 240};
     int channels;
     bool withOutput;
     AudioBuffer<float> in, out;
     int callbacks = 0;
-    bool badBlock = false;
+    bool badBlock = false, refuse = false;
+    std::vector<float> fed;
     std::uint64_t allocations = 0; // by process(), which must not allocate once prepared
 
     explicit Host(int rate, int numChannels = 1, bool output = true)
         : channels(numChannels), withOutput(output), in(numChannels, 8192, rate), out(numChannels, 8192, rate) {
+        fed.reserve(1 << 15); // so that keeping it does not allocate in process()
         resampler.setNumberOfBuses(1, output ? 1 : 0);
         resampler.setProcessCallback([this](AudioBusList& ins, AudioBusList& outs) {
             ++callbacks;
             const AudioBuffer<float>& b = *ins[0].getBuffer();
             badBlock |= b.getNumberOfFrames() != 240 || b.getNumberOfChannels() != 1 || b.getSampleRate() != 24000 ||
                         outs.size() != (withOutput ? 1u : 0u);
+            fed.insert(fed.end(), b.getReadPointer(0), b.getReadPointer(0) + 240);
             for (auto& o : outs)
                 std::copy_n(b.getReadPointer(0), 240, o.getBuffer()->getWritePointer(0));
-            return true;
+            return !refuse;
         });
         resampler.prepare(rate);
     }
@@ -100,18 +104,12 @@ double snrDb(const std::vector<float>& input, const std::vector<float>& output, 
     return 10.0 * std::log10(signal / std::max(noise, 1e-30));
 }
 
-// A processor node built the way the library's are: a resampler whose
-// callback does the work, host buses handed over through one-bus lists.
-class LoopbackNode : public SingleBusAudioProcessorNode {
-public:
-    LoopbackNode() {
-        resampler.setNumberOfBuses(1, 1);
-        resampler.setProcessCallback([this](AudioBusList& in, AudioBusList& out) {
-            ++blocks;
-            std::copy_n(in[0].getBuffer()->getReadPointer(0), 240, out[0].getBuffer()->getWritePointer(0));
-            return true;
-        });
-    }
+// A processor node built the way the library's are: a resampler (the
+// host helper's) whose callback does the work, buses handed over in lists.
+struct LoopbackNode : SingleBusAudioProcessorNode {
+    Host host{24000};
+    int starts = 0;
+
     bool setBusFormat(AudioBusFormat& in, AudioBusFormat& out) override {
         return AudioBusFormat::matchBusFormats(in, out) && in.getNumberOfChannels() == 1;
     }
@@ -119,13 +117,9 @@ public:
         AudioBusList ins, outs;
         ins.push_back(AudioBus(in.getBuffer()));
         outs.push_back(AudioBus(out.getBuffer()));
-        return resampler.process(ins, outs);
+        return host.resampler.process(ins, outs);
     }
     void onGraphStart() override { ++starts; }
-
-    AudioGraphResampler resampler{24000, 240};
-    std::atomic<int> blocks{0};
-    int starts = 0;
 };
 
 } // namespace
@@ -169,21 +163,14 @@ TEST(AudioGraphResampler, BlockSizeChangesNothingAtAnyRate) {
 
 TEST(AudioGraphResampler, SinkOnlyMixesStereoDownAndRefusalsAreReportedWithTheOutputWritten) {
     Host sink(24000, 2, false);
-    std::vector<float> received;
-    sink.resampler.setProcessCallback([&](AudioBusList& ins, AudioBusList& outs) {
-        EXPECT_TRUE(outs.empty());
-        const float* p = ins[0].getBuffer()->getReadPointer(0);
-        received.insert(received.end(), p, p + ins[0].getNumberOfFrames());
-        return true;
-    });
-    const std::vector<float> input(4800, 0.25f), right(1000, 0.75f);
-    EXPECT_TRUE(sink.process(input.data(), 1000, right.data()));
+    const std::vector<float> left(4800, 0.25f), right(1000, 0.75f);
+    EXPECT_TRUE(sink.process(left.data(), 1000, right.data()));
     EXPECT_EQ(sink.resampler.getLatencyFrames(), 0);
-    EXPECT_EQ(received, std::vector<float>(960, 0.5f)); // 40 frames wait for the next call
+    EXPECT_EQ(sink.fed, std::vector<float>(960, 0.5f)); // 40 frames wait for the next call
 
     Host host(48000);
-    host.resampler.setProcessCallback([](AudioBusList&, AudioBusList&) { return false; });
-    EXPECT_FALSE(host.process(input.data(), 4800));
+    host.refuse = true;
+    EXPECT_FALSE(host.process(left.data(), 4800));
     for (int i = 0; i < 4800; ++i)
         ASSERT_FALSE(std::isnan(host.out.getReadPointer(0)[i])) << i;
     AudioBusList ins, twoOuts;
@@ -199,19 +186,19 @@ TEST(OfflineRenderer, DrivesAProcessorNodeLikeTheHostOrRefusesToStart) {
     ASSERT_TRUE(renderer.start());
     EXPECT_EQ(node.starts, 1);
     // setBusFormats prepared the resampler on this thread, before any block.
-    EXPECT_EQ(node.resampler.getHostSampleRate(), 44100);
-    EXPECT_EQ(node.blocks.load(), 0);
+    EXPECT_EQ(node.host.resampler.getHostSampleRate(), 44100);
+    EXPECT_EQ(node.host.callbacks, 0);
     const auto input = sine(44100, 700.0, 44100);
     const auto output = renderer.render(input);
     ASSERT_EQ(output.size(), input.size());
     EXPECT_EQ(renderer.getBlocksRendered(), 100u);
     EXPECT_EQ(renderer.getFailedBlocks(), 0u);
     // Start-up ringing left out; one frame off would cost far more than the margin.
-    const auto latency = static_cast<std::size_t>(node.resampler.getLatencyFrames());
+    const auto latency = static_cast<std::size_t>(node.host.resampler.getLatencyFrames());
     ASSERT_GT(latency, 0u);
     EXPECT_GE(snrDb(input, output, latency, 4410), 60.0);
     EXPECT_LT(snrDb(input, output, latency + 1, 4410), 40.0);
-    EXPECT_EQ(node.resampler.getUnderrunFrames(), 0u);
+    EXPECT_EQ(node.host.resampler.getUnderrunFrames(), 0u);
     renderer.stop();
 
     OfflineRenderer stereo(node, {48000, 480, 2}); // the node takes mono only

@@ -105,6 +105,11 @@ TEST(OrvantaObject, NodesAreMadeByTypeAndTheirPropertiesAndActionsRoundTripOrSay
     EXPECT_THROW(factory.createNode("Demo.Echo", {{"speed", "fast"}}), std::bad_any_cast); // unchanged
     EXPECT_EQ(errorOf([&] { factory.getNodeTypes().at(0).getEvent("x"); }),
               "[NodeTypeInfo] Event key 'x' not found for node type 'Demo.Echo'.");
+    Orvanta::setValue("orvanta", "appID", "id-1"); // the host's configuration store
+    EXPECT_EQ(Orvanta::getValue("orvanta", "appID").getValue().convert<std::string>(), "id-1");
+    Orvanta::removeValue("orvanta", "appID");
+    EXPECT_EQ(Orvanta::getValue("orvanta", "appID").getError().getMessage(),
+              "No configuration value for 'appID' in section 'orvanta'.");
     const Result<OVAny> failed = Error("Failed.");
     EXPECT_EQ(errorOf([&] { failed.getValue(); }), "Result does not contain a value, operation failed.");
 
@@ -148,24 +153,17 @@ TEST(EventEmitter, DeliversInOrderSurvivesAThrowingListenerAndEmitsFromManyThrea
     emitter.emitEvent("b", {});
     EXPECT_EQ(log, (std::vector<std::string>{"a:a", "*:a", "*:b", "once:b"}));
 
-    std::atomic<int> counted{0}; // checked under TSan, as is the configuration store
+    std::atomic<int> counted{0}; // from several threads, checked under TSan
     emitter.addEventListener("tick", [&](const std::string&, const OVAnyMap&) { ++counted; });
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&emitter, key = "k" + std::to_string(t)] {
-            for (int i = 0; i < 500; ++i) {
+        threads.emplace_back([&emitter] {
+            for (int i = 0; i < 500; ++i)
                 emitter.emitEvent("tick", {});
-                Orvanta::setValue("s", key, i);
-                EXPECT_TRUE(Orvanta::getValue("s", key).hasValue());
-            }
         });
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(counted.load(), 2000);
-    Orvanta::removeValue("s", "k0");
-    EXPECT_EQ(Orvanta::getValue("s", "k0").getError().getMessage(), "No configuration value for 'k0' in section 's'.");
-    Orvanta::clear();
-    EXPECT_TRUE(Orvanta::getValue("s", "k1").hasError());
 }
 
 TEST(EventEmitter, RemovalWaitsForARunningListenerSoItsStateMayBeFreed) {
