@@ -136,6 +136,10 @@ TEST(AudioGraphResampler, BlockSizeChangesNothingAtAnyRate) {
         Host reference(rate);
         const auto expected = reference.run(input, [] { return 512; });
         const std::size_t latency = static_cast<std::size_t>(reference.resampler.getLatencyFrames());
+        if (rate == 48000) { // start-up ringing left out; one frame off costs far more than the margin
+            EXPECT_GE(snrDb(input, expected, latency, 4800), 60.0);
+            EXPECT_LT(snrDb(input, expected, latency + 1, 4800), 40.0);
+        }
         if (rate == 24000) {
             EXPECT_EQ(latency, 239u);
             for (std::size_t i = 0; i < expected.size(); ++i)
@@ -180,35 +184,12 @@ TEST(AudioGraphResampler, SinkOnlyMixesStereoDownAndRefusalsAreReportedWithTheOu
     EXPECT_FALSE(host.resampler.process(ins, twoOuts)) << "bus count differs from setNumberOfBuses";
 }
 
-TEST(OfflineRenderer, DrivesAProcessorNodeLikeTheHostOrRefusesToStart) {
+TEST(OfflineRenderer, StartsANodeItCanDriveAndRunsItUntilTheSourceEndsOrStop) {
     LoopbackNode node;
-    OfflineRenderer renderer(node, {44100, 441, 1});
-    ASSERT_TRUE(renderer.start());
-    EXPECT_EQ(node.starts, 1);
-    // setBusFormats prepared the resampler on this thread, before any block.
-    EXPECT_EQ(node.host.resampler.getHostSampleRate(), 44100);
-    EXPECT_EQ(node.host.callbacks, 0);
-    const auto input = sine(44100, 700.0, 44100);
-    const auto output = renderer.render(input);
-    ASSERT_EQ(output.size(), input.size());
-    EXPECT_EQ(renderer.getBlocksRendered(), 100u);
-    EXPECT_EQ(renderer.getFailedBlocks(), 0u);
-    // Start-up ringing left out; one frame off would cost far more than the margin.
-    const auto latency = static_cast<std::size_t>(node.host.resampler.getLatencyFrames());
-    ASSERT_GT(latency, 0u);
-    EXPECT_GE(snrDb(input, output, latency, 4410), 60.0);
-    EXPECT_LT(snrDb(input, output, latency + 1, 4410), 40.0);
-    EXPECT_EQ(node.host.resampler.getUnderrunFrames(), 0u);
-    renderer.stop();
-
     OfflineRenderer stereo(node, {48000, 480, 2}); // the node takes mono only
     EXPECT_FALSE(stereo.start());
-    EXPECT_EQ(node.starts, 1);
+    EXPECT_EQ(node.starts, 0);
     EXPECT_THROW(stereo.render({0.0f}), std::logic_error);
-}
-
-TEST(OfflineRenderer, RealtimeRunsOnItsOwnThreadUntilTheSourceEndsOrStop) {
-    LoopbackNode node;
     std::atomic<int> served{0};
     auto silence = [&served](int blocks) {
         return [&served, blocks](float* block, int frames) {
@@ -220,6 +201,9 @@ TEST(OfflineRenderer, RealtimeRunsOnItsOwnThreadUntilTheSourceEndsOrStop) {
     // rendered before k block durations (at that speed) have passed.
     OfflineRenderer paced(node, {48000, 480, 1, 0.05, 2.0});
     ASSERT_TRUE(paced.start());
+    EXPECT_EQ(node.starts, 1);
+    EXPECT_EQ(node.host.resampler.getHostSampleRate(), 48000); // prepared by setBusFormats, before any block
+    EXPECT_EQ(node.host.callbacks, 0);
     const auto begin = std::chrono::steady_clock::now();
     int delivered = 0;
     paced.startRealtime(silence(30), [&](const float*, int frames) { delivered += frames; });
@@ -227,6 +211,9 @@ TEST(OfflineRenderer, RealtimeRunsOnItsOwnThreadUntilTheSourceEndsOrStop) {
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::microseconds(29 * 5000));
     EXPECT_EQ(paced.getBlocksRendered(), 30u);
     EXPECT_EQ(delivered, 30 * 480);
+    EXPECT_LE(node.host.callbacks, 30); // 30 blocks at 24 kHz, less what the converter holds back
+    EXPECT_GE(node.host.callbacks, 27);
+    EXPECT_FALSE(node.host.badBlock);
 
     // stop() ends an endless source at once, even in the middle of an hour's
     // step (or the test times out).

@@ -6,12 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
-#include <thread>
 
 using namespace orvanta;
 
@@ -134,7 +129,7 @@ TEST(OrvantaObject, NodesAreMadeByTypeAndTheirPropertiesAndActionsRoundTripOrSay
     EXPECT_EQ(node.getPropertyNames().size(), 2u);
 }
 
-TEST(EventEmitter, DeliversInOrderSurvivesAThrowingListenerAndEmitsFromManyThreads) {
+TEST(EventEmitter, DeliversInOrderAndSurvivesAThrowingOrSelfRemovingListener) {
     EventEmitter emitter;
     std::vector<std::string> log;
     emitter.addEventListener("a", [&](const std::string& n, const OVAnyMap&) { log.push_back("a:" + n); });
@@ -152,54 +147,4 @@ TEST(EventEmitter, DeliversInOrderSurvivesAThrowingListenerAndEmitsFromManyThrea
     EXPECT_FALSE(emitter.removeEventListener(all));
     emitter.emitEvent("b", {});
     EXPECT_EQ(log, (std::vector<std::string>{"a:a", "*:a", "*:b", "once:b"}));
-
-    std::atomic<int> counted{0}; // from several threads, checked under TSan
-    emitter.addEventListener("tick", [&](const std::string&, const OVAnyMap&) { ++counted; });
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&emitter] {
-            for (int i = 0; i < 500; ++i)
-                emitter.emitEvent("tick", {});
-        });
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(counted.load(), 2000);
-}
-
-TEST(EventEmitter, RemovalWaitsForARunningListenerSoItsStateMayBeFreed) {
-    EventEmitter emitter;
-    std::mutex m;
-    std::condition_variable cv;
-    bool inside = false, release = false;
-    auto state = std::make_unique<int>(0);
-    const auto id = emitter.addEventListener("e", [&, p = state.get()](const std::string&, const OVAnyMap&) {
-        std::unique_lock<std::mutex> lock(m);
-        inside = true;
-        cv.notify_all();
-        cv.wait(lock, [&] { return release; });
-        ++*p; // a use after free if removal did not wait
-    });
-    std::thread emitting([&] { emitter.emitEvent("e", {}); });
-    {
-        std::unique_lock<std::mutex> lock(m);
-        cv.wait(lock, [&] { return inside; });
-    }
-    std::atomic<bool> removed{false};
-    std::thread removing([&] {
-        emitter.removeEventListener(id);
-        removed = true;
-    });
-    // Nothing to wait for while the remover blocks correctly: give a wrong one time to return.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(removed.load());
-    {
-        std::lock_guard<std::mutex> lock(m);
-        release = true;
-    }
-    cv.notify_all();
-    removing.join();
-    EXPECT_EQ(*state, 1);
-    state.reset();
-    emitting.join();
-    emitter.emitEvent("e", {}); // nothing left to call
 }
