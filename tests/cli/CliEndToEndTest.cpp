@@ -93,42 +93,30 @@ void expectOneErrorLine(const ToolRun& run, const std::string& part) {
 }
 
 // The size (24 kHz samples) of each piece of input the simulator got before
-// the first commit.
-std::vector<std::size_t> appendsBeforeCommit(const Simulator& sim) {
+// the first commit. A commit at the file's end takes all of the shipped
+// sample and at most what the host's pipeline and a render step hold as
+// silence, at --fast's double speed: well under the old 1.2 s of padding.
+std::vector<std::size_t> expectWholeSampleCommitted(const Simulator& sim) {
     std::vector<std::size_t> pieces;
     for (const auto& text : sim.receivedClientEvents()) {
         const auto event = nlohmann::json::parse(text);
         if (event["type"] == "input_audio_buffer.commit")
-            return pieces;
+            break;
         if (event["type"] == "input_audio_buffer.append") {
             const std::string audio = event["audio"];
-            const auto padding = static_cast<std::size_t>(std::count(audio.end() - 2, audio.end(), '='));
-            pieces.push_back((audio.size() / 4 * 3 - padding) / 2);
+            pieces.push_back((audio.size() / 4 * 3 - std::count(audio.end() - 2, audio.end(), '=')) / 2);
         }
     }
-    ADD_FAILURE() << "no commit";
-    return pieces;
-}
-
-// A commit at the file's end takes all of the shipped sample (at 24 kHz) and
-// at most what the host's pipeline and a render step hold as silence, at
-// --fast's double speed: well under the old padding of 1.2 s and a wait.
-void expectWholeSampleCommitted(const std::vector<std::size_t>& pieces) {
     const std::size_t sent = std::accumulate(pieces.begin(), pieces.end(), std::size_t{0});
     EXPECT_GE(sent, 52859u * 3 / 2);
     EXPECT_LT(sent, 52859u * 3 / 2 + 24000);
+    return pieces;
 }
 
-Simulator& started(Simulator& sim) {
-    sim.start();
-    return sim;
-}
-
-SimulatorOptions unpaced() {
-    SimulatorOptions options;
-    options.pacing = 0;
-    return options;
-}
+// A started simulator; answers at full speed.
+struct Sim : Simulator {
+    explicit Sim(SimulatorOptions options = {}) : Simulator((options.pacing = 0, options)) { start(); }
+};
 
 } // namespace
 
@@ -165,15 +153,15 @@ TEST(CliConverse, TakesAStereoFileAtAnotherRateAndRepliesAtThatRate) {
 // transcript adds up to the whole; the tool's canned answer reaches the
 // service; without turn detection the commit comes at the file's end.
 TEST(CliConverse, AnswersToolCallsFromCannedResultsAndPrintsEveryEventAsJsonInOrder) {
-    Simulator sim(unpaced());
+    Sim sim;
     const std::string reply = scratch("tool-reply.wav");
     const ToolRun run = runTool({"converse", "--fast", "--json", "--turn-detection", "none", "--tools",
                                  ORVANTA_SAMPLES_DIR "/weather-tools.json", "--tool-results",
                                  ORVANTA_SAMPLES_DIR "/weather-results.json", "-o", reply, "--simulator",
-                                 started(sim).realtimeUrl()});
+                                 sim.realtimeUrl()});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     expectSpokenReply(reply, 16000); // the sample's rate
-    expectWholeSampleCommitted(appendsBeforeCommit(sim));
+    expectWholeSampleCommitted(sim);
     std::vector<std::string> names;
     std::string deltas, transcript, toolOutput;
     for (const auto& line : run.lines) {
@@ -206,16 +194,15 @@ TEST(CliConverse, AnswersToolCallsFromCannedResultsAndPrintsEveryEventAsJsonInOr
 }
 
 TEST(CliTranscribe, SendsTheChosenPiecesCommitsTheWholeFileAndPrintsOneTranscriptPerCommit) {
-    Simulator sim(unpaced());
-    ToolRun run = runTool({"transcribe", "--fast", "--chunk-ms", "100", "--simulator", started(sim).realtimeUrl()});
+    Sim sim;
+    ToolRun run = runTool({"transcribe", "--fast", "--chunk-ms", "100", "--simulator", sim.realtimeUrl()});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     ASSERT_EQ(run.lines.size(), 1u) << run.out;
     EXPECT_FALSE(run.lines[0].empty());
-    const auto pieces = appendsBeforeCommit(sim);
+    const auto pieces = expectWholeSampleCommitted(sim);
     ASSERT_FALSE(pieces.empty());
     EXPECT_EQ(std::count(pieces.begin(), pieces.end() - 1, std::size_t{2400}), pieces.end() - 1 - pieces.begin());
     EXPECT_LE(pieces.back(), 2400u); // what the commit flushed
-    expectWholeSampleCommitted(pieces);
 
     // 3.3 s of input committed every 2 s: once on the way, once at the end.
     run = runTool({"transcribe", "--fast", "--commit-every", "2", "--json"});
@@ -244,16 +231,15 @@ TEST(CliErrors, EndWithOneClearLineAndAFailureStatus) {
 
     std::string closedUrl; // nothing listens on this port any more
     {
-        Simulator gone{SimulatorOptions{}};
-        closedUrl = started(gone).realtimeUrl();
+        Sim gone;
+        closedUrl = gone.realtimeUrl();
     }
     expectOneErrorLine(runTool({"converse", "--fast", "--simulator", closedUrl, "--connect-attempts", "2"}),
                        "no session after 2 attempts: Connection refused");
 
     SimulatorOptions refusing;
     refusing.faults.refuseKey = true;
-    Simulator refusingSim(refusing);
-    started(refusingSim);
+    Sim refusingSim(refusing);
     for (const bool token : {false, true}) {
         std::vector<std::string> args{"converse", "--fast", "--simulator", refusingSim.realtimeUrl(),
                                       "--connect-attempts", "1"};
@@ -266,8 +252,8 @@ TEST(CliErrors, EndWithOneClearLineAndAFailureStatus) {
 
     SimulatorOptions strict; // credentials the token service does not know: no key at all
     strict.appCredentials = {{"the-app", "the-secret"}};
-    Simulator tokenService(strict);
-    expectOneErrorLine(runTool({"transcribe", "--fast", "--simulator", started(tokenService).realtimeUrl(), "--token",
+    Sim tokenService(strict);
+    expectOneErrorLine(runTool({"transcribe", "--fast", "--simulator", tokenService.realtimeUrl(), "--token",
                                 "--app-id", "the-app", "--app-secret", "wrong", "--connect-attempts", "1"}),
                        "token request failed");
 }
@@ -279,8 +265,7 @@ TEST(CliErrors, ATokenReplyItCannotReadKeepsItsTokenOutOfEveryOutput) {
                                     "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\"}}}"}) {
         SimulatorOptions options; // its token service gives every request this reply
         options.tokenScript.assign(16, {std::chrono::milliseconds(0), 200, body});
-        Simulator tokenService(options);
-        started(tokenService);
+        Sim tokenService(options);
         for (const bool verbose : {false, true}) {
             std::vector<std::string> args{"transcribe", "--fast", "--simulator", tokenService.realtimeUrl(),
                                           "--token", "--connect-attempts", "1"};
