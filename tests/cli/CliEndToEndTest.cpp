@@ -84,14 +84,6 @@ void expectSpokenReply(const std::string& path, int rate) {
     std::remove(path.c_str());
 }
 
-// The one line a failed run leaves on stderr (sanitizer noise would be more).
-void expectOneErrorLine(const ToolRun& run, const std::string& part) {
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-    EXPECT_EQ(run.err.rfind("orvanta-openai: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(part), std::string::npos) << run.err;
-}
-
 // The size (24 kHz samples) of each piece of input the simulator got before
 // the first commit. A commit at the file's end takes all of the shipped
 // sample and at most what the host's pipeline and a render step hold as
@@ -213,70 +205,51 @@ TEST(CliTranscribe, SendsTheChosenPiecesCommitsTheWholeFileAndPrintsOneTranscrip
     EXPECT_EQ(transcriptions, 2) << run.out;
 }
 
-TEST(CliErrors, EndWithOneClearLineAndAFailureStatus) {
-    expectOneErrorLine(runTool({"converse", scratch("absent.wav")}), "No such file or directory");
-    const std::string text = scratch("text.wav");
-    std::ofstream(text) << "RIFF? no, just text\n";
-    expectOneErrorLine(runTool({"transcribe", text}), "cannot read '" + text + "' as audio");
-    std::remove(text.c_str());
-
-    // Command lines the tool cannot run, a piece size the node refuses among them.
-    for (const auto& [args, message] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"converse", "--speed", "9"}, "--speed must be between 0.5 and 1.5"},
-             {{"transcribe", "--chunk-ms", "15"}, "Invalid inputChunkMs 15"}}) {
-        const ToolRun usage = runTool(args);
-        EXPECT_EQ(usage.status, 2);
-        EXPECT_NE(usage.err.find(message), std::string::npos) << usage.err;
-    }
-
+// Each case of data/failing-runs.json: the arguments (with a simulator set
+// up as the case says, a closed port, a missing or a non-audio file put in),
+// the exit status, what stderr says (in one line unless verbose), what stdout
+// must say and what neither may ever show.
+TEST(CliErrors, FailingRunsEndWithTheirStatusAndSayWhy) {
+    std::ifstream table(ORVANTA_CLI_TEST_DATA "/failing-runs.json");
+    const auto cases = nlohmann::json::parse(table);
     std::string closedUrl; // nothing listens on this port any more
     {
         Sim gone;
         closedUrl = gone.realtimeUrl();
     }
-    expectOneErrorLine(runTool({"converse", "--fast", "--simulator", closedUrl, "--connect-attempts", "2"}),
-                       "no session after 2 attempts: Connection refused");
-
-    SimulatorOptions refusing;
-    refusing.faults.refuseKey = true;
-    Sim refusingSim(refusing);
-    for (const bool token : {false, true}) {
-        std::vector<std::string> args{"converse", "--fast", "--simulator", refusingSim.realtimeUrl(),
-                                      "--connect-attempts", "1"};
-        if (token)
-            args.push_back("--token");
+    const std::string text = scratch("text.wav");
+    std::ofstream(text) << "RIFF? no, just text\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c["why"].get<std::string>());
+        SimulatorOptions options;
+        const auto sim = c.value("simulator", nlohmann::json::object());
+        options.faults.refuseKey = sim.value("refuseKey", false);
+        for (const auto& pair : sim.value("appCredentials", nlohmann::json::array()))
+            options.appCredentials.emplace_back(pair[0], pair[1]);
+        if (sim.contains("tokenReply")) // its token service gives every request this reply
+            options.tokenScript.assign(4, {std::chrono::milliseconds(0), 200, sim["tokenReply"]});
+        Sim simulator(options);
+        auto fill = [&](std::string arg) {
+            for (const auto& [key, value] : {std::pair<std::string, std::string>{"{simulator}", simulator.realtimeUrl()},
+                                             {"{closed}", closedUrl}, {"{missing}", scratch("absent.wav")}, {"{text}", text}})
+                if (arg.find(key) != std::string::npos)
+                    arg.replace(arg.find(key), key.size(), value);
+            return arg;
+        };
+        std::vector<std::string> args;
+        for (const auto& arg : c["args"])
+            args.push_back(fill(arg));
         const ToolRun run = runTool(args);
-        expectOneErrorLine(run, "the service refused the key");
-        EXPECT_NE(run.out.find("error: websocket_error"), std::string::npos) << run.out; // the node's event
-    }
-
-    SimulatorOptions strict; // credentials the token service does not know: no key at all
-    strict.appCredentials = {{"the-app", "the-secret"}};
-    Sim tokenService(strict);
-    expectOneErrorLine(runTool({"transcribe", "--fast", "--simulator", tokenService.realtimeUrl(), "--token",
-                                "--app-id", "the-app", "--app-secret", "wrong", "--connect-attempts", "1"}),
-                       "token request failed");
-}
-
-TEST(CliErrors, ATokenReplyItCannotReadKeepsItsTokenOutOfEveryOutput) {
-    const std::string canary = "ek_canary_5d1f";
-    for (const std::string& body : {"{\"success\":true,\"data\":{\"token\":\"" + canary,
-                                    "<html><body>upstream sent " + canary + "</body></html>",
-                                    "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\"}}}"}) {
-        SimulatorOptions options; // its token service gives every request this reply
-        options.tokenScript.assign(16, {std::chrono::milliseconds(0), 200, body});
-        Sim tokenService(options);
-        for (const bool verbose : {false, true}) {
-            std::vector<std::string> args{"transcribe", "--fast", "--simulator", tokenService.realtimeUrl(),
-                                          "--token", "--connect-attempts", "1"};
-            if (verbose)
-                args.insert(args.end(), {"--verbose", "--json"});
-            const ToolRun run = runTool(args);
-            EXPECT_EQ(run.status, 1) << run.err;
-            EXPECT_NE(run.err.find("token request failed: Failed to parse OpenAI token response: "), std::string::npos)
-                << run.err;
-            EXPECT_EQ(run.out.find(canary), std::string::npos) << run.out;
-            EXPECT_EQ(run.err.find(canary), std::string::npos) << run.err;
+        EXPECT_EQ(run.status, c["status"]) << run.err;
+        EXPECT_NE(run.err.find(fill(c["stderr"])), std::string::npos) << run.err;
+        if (run.status == 1 && std::find(args.begin(), args.end(), "--verbose") == args.end()) {
+            // The one line a failed run leaves on stderr (sanitizer noise would be more).
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+            EXPECT_EQ(run.err.rfind("orvanta-openai: ", 0), 0u) << run.err;
         }
+        EXPECT_NE(run.out.find(c.value("stdout", "")), std::string::npos) << run.out;
+        const std::string never = c.value("never", "\x01"); // nothing prints that
+        EXPECT_EQ((run.out + run.err).find(never), std::string::npos) << run.out << run.err;
     }
+    std::remove(text.c_str());
 }

@@ -1,5 +1,3 @@
-// The task runner and the timer: the threads behind the nodes' senders,
-// session attempts and deadlines.
 #include "utils/TaskRunner.h"
 #include "utils/Timer.h"
 
@@ -22,8 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Hits (task runs, callbacks, log lines) with when each came and what it
-// carried; a test waits for a number of them.
+// Task runs, callbacks or log lines, with when each came and what it carried.
 struct Hits {
     std::mutex mutex;
     std::condition_variable changed;
@@ -54,7 +51,6 @@ TEST(TaskRunner, OneShotRunsOncePerStartStopCycle) {
         runner.start();
         ASSERT_TRUE(runs.waitFor(cycle));
         runner.start(); // still "running" until stopped: no second run
-        runner.stop();
         runner.stop();
         EXPECT_EQ(runs.count(), cycle);
     }
@@ -165,10 +161,8 @@ TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
     EXPECT_TRUE(finished);
 }
 
-TEST(Timer, CallbackExceptionsAreLoggedOnceAndEndTheTimer) {
+TEST(Timer, CallbackExceptionsAreLoggedOnceAsErrorsAndEndTheTimer) {
     Hits lines;
-    const auto previous = orvanta::Logger::getLevel();
-    orvanta::Logger::setLevel(orvanta::Logger::Level::Debug);
     orvanta::Logger::setSink([&](orvanta::Logger::Level level, const std::string& text) {
         lines.hit((level == orvanta::Logger::Level::Error ? "error: " : "other: ") + text);
     });
@@ -180,7 +174,6 @@ TEST(Timer, CallbackExceptionsAreLoggedOnceAndEndTheTimer) {
     timer.stop();
     EXPECT_FALSE(timer.isRunning());
     orvanta::Logger::setSink({});
-    orvanta::Logger::setLevel(previous);
     ASSERT_EQ(lines.count(), 2u);
     EXPECT_EQ(lines.hits[0].second, "error: [Timer] Uncaught exception in callback: socket gone");
     EXPECT_EQ(lines.hits[1].second, "error: [Timer] Unknown exception in timer callback.");
