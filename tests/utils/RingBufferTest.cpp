@@ -30,8 +30,11 @@ TEST(RingBuffer, WrapsInOrderThroughCallerStorageAndReadsDiscardsClears) {
         ring.produce(a, 4);
         EXPECT_EQ(ring.getAvailableItemsToProduce(), 0u);
         EXPECT_EQ(take(ring, 4), (std::vector<float>{1, 2, 3, 4}));
-        ring.produce(a, 3); // both indices at slot 2 after this: the next four go to slots 2, 3, 4, 0
-        EXPECT_EQ(take(ring, 3), (std::vector<float>{1, 2, 3}));
+        ring.produce(a, 1); // into the last slot: the write index wraps to the first
+        EXPECT_EQ(ring.getWritePointer(), storage);
+        EXPECT_EQ(take(ring, 1), (std::vector<float>{1}));
+        ring.produce(a, 2); // both indices at slot 2 after this: the next four go to slots 2, 3, 4, 0
+        EXPECT_EQ(take(ring, 2), (std::vector<float>{1, 2}));
         ring.produce(b, 4);
         EXPECT_EQ(ring.getWritePointer(), storage + 1);
         EXPECT_EQ(ring.getReadPointer(), storage + 2);
