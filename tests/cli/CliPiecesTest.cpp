@@ -2,8 +2,8 @@
 // session give-up policy, the console's styles, tool answers, and the audio
 // files in and out.
 #include "tools/cli/CommandLine.h"
-#include "tools/cli/InputFeeder.h"
 #include "tools/cli/ConsoleOutput.h"
+#include "tools/cli/InputFeeder.h"
 #include "tools/cli/ReplyRecorder.h"
 #include "tools/cli/SessionMonitor.h"
 #include "tools/cli/ToolAnswers.h"
@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sndfile.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -37,178 +37,101 @@ std::string tempPath(const std::string& name) {
     return testing::TempDir() + "cli_pieces_" + std::to_string(getpid()) + "_" + name;
 }
 
-void writeStereo(const std::string& path, int rate, const std::vector<float>& left, const std::vector<float>& right) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr);
-    std::vector<float> interleaved;
-    for (std::size_t i = 0; i < left.size(); ++i) {
-        interleaved.push_back(left[i]);
-        interleaved.push_back(right[i]);
-    }
-    sf_writef_float(file, interleaved.data(), static_cast<sf_count_t>(left.size()));
-    sf_close(file);
+nlohmann::json readJson(const std::string& name) {
+    std::ifstream in(std::string(ORVANTA_CLI_TEST_DATA "/") + name);
+    return nlohmann::json::parse(in);
+}
+
+// String values only, which is all the tool's events carry here.
+OVAnyMap toMap(const nlohmann::json& object) {
+    OVAnyMap map;
+    for (const auto& [key, value] : object.items())
+        map.set(key, value.get<std::string>());
+    return map;
 }
 
 } // namespace
 
-TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesTheOthers) {
+TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
     const auto c = parse({"converse", "in.wav", "--voice", "marin", "--speed", "1.25", "--turn-detection", "none",
                           "--tools", "t.json", "--tool-results", "r.json", "-o", "out.wav", "--fast", "--json"});
     EXPECT_EQ(c.command, CliOptions::Command::Converse);
-    EXPECT_EQ(c.input, "in.wav");
-    EXPECT_EQ(c.voice.value_or(""), "marin");
+    EXPECT_EQ(c.input + c.voice.value_or("") + c.turnDetection + c.toolsFile + c.toolResultsFile + c.output,
+              "in.wavmarinnonet.jsonr.jsonout.wav");
     EXPECT_FLOAT_EQ(c.speed.value_or(0), 1.25f);
-    EXPECT_EQ(c.turnDetection, "none");
-    EXPECT_EQ(c.toolsFile, "t.json");
-    EXPECT_EQ(c.toolResultsFile, "r.json");
-    EXPECT_EQ(c.output, "out.wav");
     EXPECT_TRUE(c.fast && c.json);
     EXPECT_FALSE(c.instructions.has_value()); // unset stays the node's default
-
     const auto t = parse({"transcribe", "--commit-every", "3", "--language", "en", "--chunk-ms", "100"});
     EXPECT_EQ(t.command, CliOptions::Command::Transcribe);
     EXPECT_EQ(t.commitEverySeconds, 3.0);
     EXPECT_EQ(t.inputChunkMs.value_or(0), 100.0f);
     EXPECT_EQ(t.input, defaultSamplePath()); // no file: the shipped sample
-
-    EXPECT_THROW(parse({"transcribe", "--voice", "x"}), UsageError);
-    EXPECT_THROW(parse({"converse", "--commit-every", "3"}), UsageError);
     EXPECT_EQ(parse({"converse", "--help"}).command, CliOptions::Command::Help);
+
+    std::ifstream table(ORVANTA_CLI_TEST_DATA "/usage-errors.txt");
+    int refused = 0;
+    for (std::string line; std::getline(table, line);) {
+        if (line.rfind('#', 0) == 0)
+            continue;
+        std::istringstream words(line);
+        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        EXPECT_THROW(parse(args), UsageError) << line;
+        ++refused;
+    }
+    EXPECT_EQ(refused, 18);
 }
 
-TEST(CommandLine, RefusesWhatCannotRun) {
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {},
-             {"chat"},
-             {"converse", "--bogus"},
-             {"converse", "--voice"},                 // value missing
-             {"converse", "--speed", "fast"},
-             {"converse", "--speed", "2"},            // outside 0.5 to 1.5
-             {"converse", "--speed", "1.0x"},
-             {"converse", "--turn-detection", "auto"},
-             {"converse", "a.wav", "b.wav"},
-             {"converse", "--live", "--token"},
-             {"converse", "--live", "--simulator", "ws://127.0.0.1:1/v1/realtime"},
-             {"converse", "--connect-attempts", "0"},
-             {"converse", "--connect-attempts", "1.5"},
-             {"converse", "--timeout", "-1"},
-             {"converse", "--chunk-ms", "10ms"},
-             {"transcribe", "--commit-every", "1"}}) { // could commit nothing new
-        EXPECT_THROW(parse(bad), UsageError) << testing::PrintToString(bad);
+TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
+    for (const auto& scenario : readJson("session-monitor.json")) {
+        SCOPED_TRACE(scenario["why"].get<std::string>());
+        const auto t0 = SessionMonitor::Clock::now();
+        SessionMonitor m(scenario["attempts"], std::chrono::seconds(scenario["timeout"].get<int>()), t0);
+        for (const auto& step : scenario["steps"]) {
+            const std::string what = step[0];
+            const auto at = [&] { return t0 + std::chrono::seconds(step[1].get<int>()); };
+            if (what == "failure?")
+                EXPECT_EQ(m.failure(at()), step[2]);
+            else if (what == "describe?")
+                EXPECT_EQ(m.describe(), step[1]);
+            else if (what == "giveUpAt?")
+                EXPECT_EQ(m.giveUpAt(), step[1].is_null() ? SessionMonitor::Clock::time_point::max() : at());
+            else if (what == "serviceErrors?")
+                EXPECT_EQ(std::to_string(m.getServiceErrorCount()) + " " + m.getLastServiceError(),
+                          std::to_string(step[1].get<int>()) + " " + step[2].get<std::string>());
+            else
+                m.onEvent(what, step.size() > 2 ? toMap(step[2]) : OVAnyMap(), at());
+        }
     }
 }
 
-TEST(SessionMonitor, GivesUpAfterFailedAttemptsInARowWithTheLastReason) {
-    const auto t0 = SessionMonitor::Clock::now();
-    SessionMonitor m(2, 20s, t0);
-    m.onEvent("error", {{"type", "websocket_error"}, {"code", ""}, {"message", "Connection refused"}}, t0);
-    m.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_EQ(m.failure(t0), "");
-    m.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_EQ(m.failure(t0), "no session after 2 attempts: Connection refused");
-
-    // A session in between starts the count again.
-    SessionMonitor n(2, 20s, t0);
-    n.onEvent("sessionDisconnected", {}, t0);
-    n.onEvent("sessionCreated", {}, t0);
-    EXPECT_TRUE(n.isUp());
-    n.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_EQ(n.failure(t0), "");
-    EXPECT_EQ(n.describe(), "reconnecting");
-
-    // Token failures count although no disconnection follows them.
-    SessionMonitor k(1, 20s, t0);
-    k.onEvent("error", {{"type", "token_error"}, {"code", ""}, {"message", "HTTP 403"}}, t0);
-    EXPECT_EQ(k.failure(t0), "no session after 1 attempt: token request failed: HTTP 403");
+TEST(ConsoleOutput, EachStyleWritesWhatItsReaderNeeds) {
+    std::ostringstream plain, live, json;
+    ConsoleOutput p(plain, ConsoleOutput::Style::Plain), i(live, ConsoleOutput::Style::Interactive),
+        j(json, ConsoleOutput::Style::Json);
+    for (ConsoleOutput* c : {&p, &i, &j}) {
+        c->transcriptDelta("assistant", "Sun");
+        c->transcriptDelta("assistant", "ny.");
+        c->transcriptDone("assistant", "Sunny.");
+        c->transcriptDelta("you", "What");
+        c->transcriptDelta("assistant", "It");  // another speaker cuts in
+        c->transcriptDone("you", "What now?"); // shown whole, not as fragments
+        c->transcriptDone("assistant", "It is.");
+        c->result("tool: f {} -> {}");
+        c->jsonEvent("toolCall", {{"callId", "c1"}, {"argumentsJson", "{\"a\":\"\\n\"}"}}, 1.23456);
+        c->progress("sent 1.0 s");
+        c->status("session: created");
+        c->finish();
+    }
+    EXPECT_EQ(plain.str(), "assistant: Sunny.\nyou: What now?\nassistant: It is.\ntool: f {} -> {}\n");
+    EXPECT_EQ(live.str(), "assistant: Sunny.\nyou: What\nassistant: It\nyou: What now?\nassistant: It is.\n"
+                          "tool: f {} -> {}\n\r\033[Ksent 1.0 s\r\033[Ksession: created\n");
+    // One line, one object, nothing else (a second line would not parse).
+    EXPECT_EQ(nlohmann::json::parse(json.str()),
+              nlohmann::json::parse(R"({"event":"toolCall","data":{"callId":"c1","argumentsJson":"{\"a\":\"\\n\"}"},"t":1.234})"))
+        << json.str();
 }
 
-TEST(SessionMonitor, NamesARefusedKeyAndTimesOutASilentService) {
-    const auto t0 = SessionMonitor::Clock::now();
-    SessionMonitor m(1, 20s, t0);
-    m.onEvent("error",
-              {{"type", "websocket_error"},
-               {"code", ""},
-               {"message", "Handshake validation error: Invalid HTTP response or status code: HTTP/1.1 401  Unauthorized"}},
-              t0);
-    m.onEvent("sessionDisconnected", {}, t0);
-    EXPECT_NE(m.failure(t0).find("the service refused the key"), std::string::npos);
-
-    // A stalled handshake never reports anything: the clock decides.
-    SessionMonitor s(3, 5s, t0);
-    EXPECT_EQ(s.failure(t0 + 4s), "");
-    EXPECT_EQ(s.giveUpAt(), t0 + 5s); // what the tool sleeps until
-    EXPECT_EQ(s.failure(t0 + 5s), "no session within 5 s: the service did not answer");
-    s.onEvent("sessionCreated", {}, t0);
-    EXPECT_EQ(s.giveUpAt(), SessionMonitor::Clock::time_point::max());
-}
-
-TEST(SessionMonitor, CountsServiceErrorsButNotSendFailures) {
-    SessionMonitor m(3, 20s);
-    m.onEvent("sessionCreated", {});
-    m.onEvent("error", {{"type", "send_failed"}, {"code", ""}, {"message", "Cannot send x while disconnected."}});
-    EXPECT_EQ(m.getServiceErrorCount(), 0);
-    m.onEvent("error", {{"type", "invalid_request_error"}, {"code", "bad_voice"}, {"message", "No such voice."}});
-    EXPECT_EQ(m.getServiceErrorCount(), 1);
-    EXPECT_EQ(m.getLastServiceError(), "invalid_request_error (bad_voice): No such voice.");
-    EXPECT_EQ(m.failure(), ""); // the session goes on
-}
-
-TEST(ConsoleOutput, PlainPrintsWholeLinesOnly) {
-    std::ostringstream out;
-    ConsoleOutput console(out, ConsoleOutput::Style::Plain);
-    console.transcriptDelta("you", "Hel");
-    console.status("session: created");
-    console.progress("sent 1.0 s");
-    console.transcriptDone("you", "Hello there.");
-    console.result("tool: f {} -> {}");
-    console.jsonEvent("x", {}, 0);
-    console.finish();
-    EXPECT_EQ(out.str(), "you: Hello there.\ntool: f {} -> {}\n");
-}
-
-TEST(ConsoleOutput, InteractiveStreamsAndRepeatsALineThatWasBrokenUp) {
-    std::ostringstream out;
-    ConsoleOutput console(out, ConsoleOutput::Style::Interactive);
-    console.transcriptDelta("assistant", "Sun");
-    console.transcriptDelta("assistant", "ny.");
-    console.transcriptDone("assistant", "Sunny.");
-    EXPECT_EQ(out.str(), "assistant: Sunny.\n");
-
-    out.str("");
-    console.transcriptDelta("you", "What");
-    console.transcriptDelta("assistant", "It");   // another speaker cuts in
-    console.transcriptDone("you", "What now?");   // shown whole, not as fragments
-    console.transcriptDone("assistant", "It is.");
-    EXPECT_EQ(out.str(), "you: What\nassistant: It\nyou: What now?\nassistant: It is.\n");
-
-    out.str("");
-    console.progress("sent 1.0 s");
-    console.status("session: created");
-    console.finish();
-    EXPECT_EQ(out.str(), "\r\033[Ksent 1.0 s\r\033[Ksession: created\n");
-}
-
-TEST(ConsoleOutput, JsonWritesOneParsableObjectPerEventAndNothingElse) {
-    std::ostringstream out;
-    ConsoleOutput console(out, ConsoleOutput::Style::Json);
-    console.result("not for scripts");
-    console.transcriptDone("you", "hidden");
-    console.jsonEvent("toolCall", {{"callId", "c1"}, {"name", "f"}, {"argumentsJson", "{\"a\":\"\\n\"}"}}, 1.23456);
-    std::string line;
-    std::istringstream lines(out.str());
-    ASSERT_TRUE(std::getline(lines, line));
-    const auto event = nlohmann::json::parse(line);
-    EXPECT_EQ(event["event"], "toolCall");
-    EXPECT_EQ(event["data"]["argumentsJson"], "{\"a\":\"\\n\"}");
-    EXPECT_DOUBLE_EQ(event["t"].get<double>(), 1.234);
-    EXPECT_FALSE(std::getline(lines, line));
-}
-
-TEST(ToolAnswers, AnswersKnownToolsAndTellsTheModelAboutUnknownOnes) {
+TEST(ToolAnswers, AnswersKnownToolsTellsTheModelAboutUnknownOnesAndKeepsDefinitions) {
     const auto answers = ToolAnswers::parse(R"({"get_weather": {"sky": "sunny", "c": 21}, "ping": "pong"})", "test");
     EXPECT_EQ(answers.answerFor("get_weather").json, R"({"c":21,"sky":"sunny"})");
     EXPECT_TRUE(answers.answerFor("ping").found);
@@ -216,166 +139,81 @@ TEST(ToolAnswers, AnswersKnownToolsAndTellsTheModelAboutUnknownOnes) {
     const auto missing = answers.answerFor("book \"flight\"");
     EXPECT_FALSE(missing.found);
     EXPECT_EQ(nlohmann::json::parse(missing.json)["error"], "no result for tool 'book \"flight\"'");
-
     EXPECT_THROW(ToolAnswers::parse("[1]", "test"), std::runtime_error);
     EXPECT_THROW(ToolAnswers::parse("{", "test"), std::runtime_error);
     EXPECT_THROW(ToolAnswers::load(tempPath("absent.json")), std::runtime_error);
-}
 
-TEST(ToolAnswers, DefinitionsBecomeHostValuesThatSerialiseBack) {
     const std::string text =
         R"([{"type":"function","name":"f","parameters":{"type":"object","required":["city"],"strict":true,"max":3}}])";
     const OVAnyVector tools = ToolAnswers::parseDefinitions(text, "test");
-    ASSERT_EQ(tools.size(), 1u);
-    ASSERT_TRUE(tools[0].isMap());
     // What the node sends is the host values' JSON: it must say the same.
     EXPECT_EQ(nlohmann::json::parse(OVAnyVector::vectorToJson(tools)), nlohmann::json::parse(text));
     EXPECT_THROW(ToolAnswers::parseDefinitions(R"({"type":"function"})", "test"), std::runtime_error);
     EXPECT_THROW(ToolAnswers::parseDefinitions(R"(["f"])", "test"), std::runtime_error);
 }
 
-TEST(WavFiles, StereoIsMixedDownAtItsOwnRateAndWrittenBackAsMono) {
-    const std::string stereo = tempPath("stereo.wav");
-    writeStereo(stereo, 44100, {0.5f, -0.25f, 1.0f}, {0.25f, 0.25f, -1.0f});
-    WavReader reader(stereo);
-    EXPECT_EQ(reader.getSampleRate(), 44100);
-    EXPECT_EQ(reader.getChannels(), 2);
-    const auto mono = reader.readAll();
-    ASSERT_EQ(mono.size(), 3u);
-    EXPECT_FLOAT_EQ(mono[0], 0.375f);
-    EXPECT_FLOAT_EQ(mono[1], 0.0f);
-    EXPECT_FLOAT_EQ(mono[2], 0.0f);
-
-    const std::string out = tempPath("out.wav");
-    {
-        WavWriter writer(out, 22050);
-        const float samples[] = {0.5f, 2.0f, -2.0f}; // past full scale: clipped, not wrapped
-        writer.write(samples, 3);
-        writer.writeSilence(50000); // more than the writer gathers before it writes
-        writer.write(samples, 1);
-        writer.close();
-        EXPECT_EQ(writer.getFramesWritten(), 50004);
-    }
-    WavReader back(out);
-    EXPECT_EQ(back.getSampleRate(), 22050);
-    EXPECT_EQ(back.getChannels(), 1);
-    // Read in odd pieces, across the reader's read-ahead.
-    std::vector<float> written(50004, -1.0f);
-    for (std::size_t at = 0; at < written.size();) {
-        const auto got = back.read(written.data() + at, std::min<std::int64_t>(999, 50004 - at));
-        ASSERT_GT(got, 0) << "at " << at;
-        at += static_cast<std::size_t>(got);
-    }
-    EXPECT_EQ(back.read(written.data(), 1), 0);
-    EXPECT_NEAR(written[0], 0.5f, 1e-4);
-    EXPECT_GT(written[1], 0.99f);
-    EXPECT_LT(written[2], -0.99f);
-    EXPECT_EQ(std::count(written.begin() + 3, written.end() - 1, 0.0f), 50000);
-    EXPECT_NEAR(written.back(), 0.5f, 1e-4);
-    std::remove(stereo.c_str());
-    std::remove(out.c_str());
-}
-
-TEST(WavFiles, MissingAndUndecodableFilesSayWhy) {
-    try {
-        WavReader reader(tempPath("missing.wav"));
-        FAIL() << "opened a missing file";
-    } catch (const std::runtime_error& e) {
-        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
-    }
-    const std::string text = tempPath("text.wav");
-    std::FILE* f = std::fopen(text.c_str(), "w");
-    std::fputs("not audio at all\n", f);
-    std::fclose(f);
-    EXPECT_THROW(WavReader reader(text), std::runtime_error);
-    std::remove(text.c_str());
-    EXPECT_THROW(WavWriter writer(tempPath("no-such-dir/x.wav"), 16000), std::runtime_error);
-}
-
-TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPauses) {
+TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPausesAndCountsLosses) {
     const std::string out = tempPath("reply.wav");
     ReplyRecorder recorder(16000, 1.0, false);
     WavWriter writer(out, 16000);
-    std::vector<float> block(160, 0.0f);
-    recorder.push(block.data(), 160);                 // leading silence
-    block[100] = 0.5f;
-    recorder.push(block.data(), 160);                 // sound at 100
+    std::vector<float> silent(160, 0.0f), early(160, 0.0f), late(160, 0.0f);
+    early[100] = 0.5f;
+    late[9] = -2.0f; // past full scale: clipped, not wrapped
+    recorder.push(silent.data(), 160);
+    recorder.push(early.data(), 160);
     recorder.drainTo(writer);
-    std::fill(block.begin(), block.end(), 0.0f);
-    recorder.push(block.data(), 160);                 // a pause
-    block[9] = -0.5f;
-    recorder.push(block.data(), 160);                 // sound again at 9
-    std::fill(block.begin(), block.end(), 0.0f);
-    recorder.push(block.data(), 160);                 // trailing silence
+    for (const auto* block : {&silent, &late, &silent})
+        recorder.push(block->data(), 160);
     recorder.drainTo(writer);
     writer.close();
     EXPECT_EQ(recorder.getSoundFrames(), 320); // two blocks with sound
     EXPECT_EQ(recorder.getLostFrames(), 0);
-    // From the first sound to the last: 60 + 160 + 10 frames.
-    WavReader back(out);
-    const auto reply = back.readAll();
+    const auto reply = WavReader(out).readAll(); // from the first sound to the last: 60 + 160 + 10 frames
     ASSERT_EQ(reply.size(), 230u);
     EXPECT_NEAR(reply.front(), 0.5f, 1e-4);
-    EXPECT_NEAR(reply.back(), -0.5f, 1e-4);
+    EXPECT_LT(reply.back(), -0.99f);
+    EXPECT_THROW(WavWriter(tempPath("no-such-dir/x.wav"), 16000), std::runtime_error);
     std::remove(out.c_str());
 
-    // What the main thread has not taken in time is counted, never overwritten.
-    ReplyRecorder small(1000, 0.2, true); // room for 200 frames
-    std::vector<float> big(150, 0.1f);
-    small.push(big.data(), 150);
-    small.push(big.data(), 150);
+    ReplyRecorder small(1000, 0.2, true); // room for 200 frames; what is not taken in time is counted
+    small.push(early.data(), 150);
+    small.push(early.data(), 150);
     EXPECT_EQ(small.getLostFrames(), 150);
 }
 
+// A 250-frame ramp at 1 kHz (frame k holds k/1000) fed in 100-frame blocks.
 TEST(InputFeeder, HoldsTheFileWhileTheNodeCannotTakeItAndNoticesADropThatHitIt) {
     const std::string path = tempPath("ramp.wav");
-    {
-        WavWriter writer(path, 1000);
-        std::vector<float> ramp(250);
-        for (std::size_t i = 0; i < ramp.size(); ++i)
-            ramp[i] = static_cast<float>(i + 1) / 1000.0f;
-        writer.write(ramp.data(), 250);
-    }
-    WavReader reader(path);
-    InputFeeder feeder(reader);
-    std::vector<float> block(100, -1.0f);
-    auto first = [&] { return std::lround(block[0] * 1000); };
-
-    EXPECT_TRUE(feeder.fill(block.data(), 100)); // no session yet: silence, file held
-    EXPECT_EQ(first(), 0);
+    std::vector<float> block(250);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<float>(i + 1) / 1000.0f;
+    WavWriter(path, 1000).write(block.data(), 250);
+    WavReader reader(path), again(path);
+    InputFeeder feeder(reader), quiet(again);
+    auto fill = [&](InputFeeder& f) { return f.fill(block.data(), 100) ? std::lround(block[0] * 1000) : -1; };
+    EXPECT_EQ(fill(feeder), 0); // no session yet: silence, the file held
     EXPECT_EQ(feeder.getFileFramesFed(), 0);
-
     feeder.setGate(true);
-    feeder.fill(block.data(), 100);
-    EXPECT_EQ(first(), 1);
-    // The node starts dropping right after file audio: reported, and the
-    // file waits until the node has room again.
-    feeder.noteInputOverflow(true);
+    EXPECT_EQ(fill(feeder), 1);
+    feeder.noteInputOverflow(true); // the node drops right after file audio: reported, and the file waits
     EXPECT_TRUE(feeder.wasFileAudioDropped());
-    feeder.fill(block.data(), 100);
-    EXPECT_EQ(first(), 0);
+    EXPECT_EQ(fill(feeder), 0);
     feeder.noteInputOverflow(false);
-    feeder.fill(block.data(), 100);
-    EXPECT_EQ(first(), 101); // resumes where it stopped
-    feeder.fill(block.data(), 100);
-    EXPECT_EQ(first(), 201);
+    EXPECT_EQ(fill(feeder), 101); // resumes where it stopped
+    EXPECT_EQ(fill(feeder), 201);
     EXPECT_TRUE(feeder.isFileDone());
     EXPECT_EQ(feeder.getFileFramesFed(), 250);
     EXPECT_EQ(feeder.getFramesAfterFile(), 50);
     EXPECT_EQ(block[50], 0.0f);
-    // A commit waits for 150 ms of silence to carry the file's end through
-    // the node's converter.
-    EXPECT_FALSE(feeder.isFileThroughNode());
-    feeder.fill(block.data(), 100);
+    EXPECT_FALSE(feeder.isFileThroughNode()); // a commit waits for 150 ms of silence to carry the end through
+    fill(feeder);
     EXPECT_TRUE(feeder.isFileThroughNode());
     feeder.stop();
-    EXPECT_FALSE(feeder.fill(block.data(), 100));
+    EXPECT_EQ(fill(feeder), -1);
 
-    // Drops well after the last file block hit only silence.
-    WavReader again(path);
-    InputFeeder quiet(again);
-    for (int i = 0; i < 4; ++i)
-        quiet.fill(block.data(), 100);
+    quiet.setGate(true); // a drop three blocks after the last file block hit only silence
+    for (int i = 0; i < 6; ++i)
+        fill(quiet);
     quiet.noteInputOverflow(true);
     EXPECT_FALSE(quiet.wasFileAudioDropped());
     std::remove(path.c_str());

@@ -1,7 +1,5 @@
-// The embedding example of the README, compiled and run here against the
-// simulator so that the README cannot drift from what works. The README
-// quotes the part between the two markers; the last test checks that it
-// still does, word for word.
+// The README's embedding example, compiled and run against the simulator so
+// that the README cannot drift from what works.
 
 // [embedding-example]
 #include "OrvantaSDK/AudioNode.h"
@@ -74,27 +72,6 @@ std::string askOnce(const std::string& apiKey, const std::vector<float>& speech)
 #include <fstream>
 #include <sstream>
 
-namespace {
-
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The lines strictly between the two markers.
-std::string exampleRegion(const std::string& text) {
-    const std::string marker = "// [embedding-example]\n";
-    const auto begin = text.find(marker);
-    const auto end = text.find(marker, begin + marker.size());
-    if (begin == std::string::npos || end == std::string::npos)
-        return {};
-    return text.substr(begin + marker.size(), end - begin - marker.size());
-}
-
-} // namespace
-
 TEST(EmbeddingExample, GetsASpokenAnswer) {
     orvanta::simulator::SimulatorOptions options;
     options.responseText = "It is sunny in Paris.";
@@ -102,17 +79,21 @@ TEST(EmbeddingExample, GetsASpokenAnswer) {
     orvanta::simulator::Simulator simulator(options);
     simulator.start();
     orvanta::extensions::openai::setRealtimeEndpointOverride(simulator.realtimeUrl());
-
     orvanta::cli::WavReader sample(ORVANTA_SAMPLES_DIR "/hello.wav");
     ASSERT_EQ(sample.getSampleRate(), 16000);
     EXPECT_EQ(askOnce("test-key", sample.readAll()), "It is sunny in Paris.");
     orvanta::extensions::openai::clearRealtimeEndpointOverride();
 }
 
+// The README quotes the lines between the two markers, word for word.
 TEST(EmbeddingExample, TheReadmeQuotesItWordForWord) {
-    const std::string example = exampleRegion(readText(ORVANTA_EMBEDDING_EXAMPLE));
-    ASSERT_FALSE(example.empty());
-    const std::string readme = readText(ORVANTA_README);
-    EXPECT_NE(readme.find("```cpp\n" + example + "```\n"), std::string::npos)
+    std::ostringstream example, readme;
+    example << std::ifstream(ORVANTA_EMBEDDING_EXAMPLE).rdbuf();
+    readme << std::ifstream(ORVANTA_README).rdbuf();
+    const std::string marker = "// [embedding-example]\n", text = example.str();
+    const auto begin = text.find(marker) + marker.size();
+    const auto end = text.find(marker, begin);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_NE(readme.str().find("```cpp\n" + text.substr(begin, end - begin) + "```\n"), std::string::npos)
         << "README.md must quote the example between the markers of " << ORVANTA_EMBEDDING_EXAMPLE << " exactly";
 }

@@ -7,66 +7,65 @@
 #include <cstring>
 #include <limits>
 #include <random>
-#include <string>
 #include <vector>
 
-// Built three times: against the library (the default vector path), and
-// with utils/Conversion.cpp compiled in directly for AVX2 and for the
-// scalar-only fallback, so every vector flavour this machine can run is held
-// to the same scalar formulas.
+// Built three times: against the library (the default vector path), and with
+// utils/Conversion.cpp compiled in for AVX2 and for the scalar-only fallback.
+// Every path is held to the reference formulas below, written here rather
+// than taken from the library so that a fault in its scalar code shows too.
 
 namespace conv = orvanta::conversion;
-using orvanta::math::limit;
 
 namespace {
 
-std::uint32_t bitsOf(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, sizeof b);
-    return b;
-}
+constexpr float inf = std::numeric_limits<float>::infinity();
+constexpr float qnan = std::numeric_limits<float>::quiet_NaN();
+constexpr int intMin = std::numeric_limits<int>::min();
 
-float floatFromBits(std::uint32_t b) {
+float fromBits(std::uint32_t b) {
     float f;
     std::memcpy(&f, &b, sizeof f);
     return f;
 }
 
-constexpr float inf = std::numeric_limits<float>::infinity();
-constexpr float qnan = std::numeric_limits<float>::quiet_NaN();
-constexpr short guardShort = 0x5a5a;
-constexpr std::uint32_t guardBits = 0xdeadbeef;
-
-// The scalar single-item functions define every array result.
-float s2f(short s) { return static_cast<float>(s) / 32767.0f; }
-float s2fInPlace(short s) { return static_cast<float>(conv::floatToInt(s2f(s))) * 0x1p-31f; }
-
-std::vector<float> interestingFloats() {
-    std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 1.5f, -1.5f, inf, -inf, qnan, -qnan,
-                            floatFromBits(0x7fa00001), // signalling NaN with payload
-                            floatFromBits(0xffc12345), std::numeric_limits<float>::denorm_min(),
-                            -std::numeric_limits<float>::denorm_min(), floatFromBits(0x007fffff),
-                            std::numeric_limits<float>::min(), std::numeric_limits<float>::max(),
-                            std::numeric_limits<float>::lowest(), 0.99999f, 0.5f, -0.5f,
-                            std::nextafter(1.0f, 0.0f), std::nextafter(-1.0f, 0.0f), std::nextafter(1.0f, 2.0f),
-                            1.0f / 32767.0f, -1.0f / 32767.0f, 3e9f, -3e9f};
-    // Around every truncation step near the ends of the range and zero.
-    for (int k : {1, 2, 3, 16383, 16384, 32765, 32766, 32767}) {
-        const float f = static_cast<float>(k) / 32767.0f;
-        for (float x : {f, std::nextafter(f, 0.0f), std::nextafter(f, 2.0f)}) {
-            v.push_back(x);
-            v.push_back(-x);
-        }
-    }
-    std::mt19937 rng(99);
-    std::uniform_real_distribution<float> nominal(-2.0f, 2.0f);
-    std::uniform_int_distribution<std::uint32_t> anyBits;
-    for (int i = 0; i < 200000; ++i) {
-        v.push_back(nominal(rng));
-        v.push_back(floatFromBits(anyBits(rng)));
-    }
-    return v;
+float clamp1(float x) { return x < -1.0f ? -1.0f : (x > 1.0f ? 1.0f : x); }
+short refF2S(float x) { return std::isnan(x) ? 0 : static_cast<short>(clamp1(x) * 32767.0f); }
+int refF2I(float x) {
+    const float scaled = clamp1(x) * 2147483648.0f;
+    return std::isnan(x) ? 0 : (scaled >= 2147483648.0f ? std::numeric_limits<int>::max() : static_cast<int>(scaled));
 }
+float refI2F(int i) { return static_cast<float>(i) * 0x1p-31f; }
+float refS2F(short s) { return static_cast<float>(s) / 32767.0f; }
+int refS2I(short s) { return refF2I(refS2F(s)); }
+float refS2FInPlace(short s) { return refI2F(refS2I(s)); }
+
+// Runs `convert` on `count` items with the output `offset` items into
+// guarded memory (in place: the input copied there first) and checks each
+// item bit for bit against `ref`, and that no byte outside the items changed.
+template <typename In, typename Out, typename Count, typename Ref>
+void check(void (*convert)(const In*, Out*, Count), const In* in, std::size_t count, std::size_t offset, bool inPlace,
+           Ref ref) {
+    const std::size_t begin = offset * sizeof(Out);
+    const std::size_t end = begin + count * (inPlace ? std::max(sizeof(In), sizeof(Out)) : sizeof(Out));
+    std::vector<unsigned char> mem(end + 64, 0xa5);
+    const std::vector<unsigned char> pristine = mem;
+    unsigned char* at = mem.data() + begin;
+    if (inPlace)
+        std::memcpy(at, in, count * sizeof(In));
+    convert(inPlace ? reinterpret_cast<const In*>(at) : in, reinterpret_cast<Out*>(at), static_cast<Count>(count));
+    for (std::size_t k = 0; k < count; ++k) {
+        Out got;
+        std::memcpy(&got, at + k * sizeof(Out), sizeof got);
+        const Out want = ref(in[k]);
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << "item " << k << " of " << count << ": " << +got
+                                                            << " instead of " << +want << " for " << +in[k];
+    }
+    ASSERT_EQ(std::memcmp(mem.data(), pristine.data(), begin), 0) << "written before the output";
+    ASSERT_EQ(std::memcmp(mem.data() + end, pristine.data() + end, mem.size() - end), 0) << "written past count";
+}
+
+using F2S = void (*)(const float*, short*, unsigned int);
+using S2F = void (*)(const short*, float*, unsigned int);
 
 #if defined(__AVX2__) && (defined(__GNUC__) || defined(__clang__))
 struct RequireAvx2 : ::testing::Environment {
@@ -84,167 +83,72 @@ TEST(Conversion, VectorPathIsTheOneThisBuildAskedFor) {
     EXPECT_STREQ(conv::vectorPath(), ORVANTA_EXPECTED_VECTOR_PATH);
 }
 
-TEST(Conversion, ScalarFormulasAtTheirEdges) {
-    EXPECT_EQ(limit(-1.0f, 1.0f, -1.0f), -1.0f);
-    EXPECT_EQ(limit(-1.0f, 1.0f, 1.0f), 1.0f);
-    EXPECT_EQ(limit(-1.0f, 1.0f, 3.0f), 1.0f);
-    EXPECT_EQ(limit<short>(-5, 5, -9), -5);
-    EXPECT_TRUE(std::isnan(limit(-1.0f, 1.0f, qnan)));
-
-    const std::pair<float, short> f2s[] = {{1.0f, 32767},  {-1.0f, -32767}, {1.5f, 32767}, {-1.5f, -32767},
-                                           {-0.0f, 0},     {0.99999f, 32766}, {qnan, 0},    {inf, 32767},
-                                           {-inf, -32767}, {0.5f, 16383},   {-0.5f, -16383}};
-    for (const auto& [x, s] : f2s)
+// Pins the reference formulas (and the library's scalar ones) to numbers.
+TEST(Conversion, FormulasAtTheirEdges) {
+    EXPECT_EQ(orvanta::math::limit<short>(-5, 5, -9), -5);
+    EXPECT_EQ(orvanta::math::limit(-1.0f, 1.0f, 3.0f), 1.0f);
+    EXPECT_TRUE(std::isnan(orvanta::math::limit(-1.0f, 1.0f, qnan)));
+    const std::pair<float, short> f2s[] = {{1.0f, 32767}, {-1.0f, -32767}, {1.5f, 32767},     {-1.5f, -32767},
+                                           {-0.0f, 0},    {qnan, 0},       {0.99999f, 32766}, {inf, 32767},
+                                           {-inf, -32767}, {0.5f, 16383},  {-0.5f, -16383}};
+    for (const auto& [x, s] : f2s) {
         EXPECT_EQ(conv::floatToShortInt(x), s) << x;
-
-    EXPECT_EQ(conv::floatToInt(1.0f), 2147483647);
-    EXPECT_EQ(conv::floatToInt(-1.0f), std::numeric_limits<int>::min());
-    EXPECT_EQ(conv::floatToInt(0.5f), 1073741824);
-    EXPECT_EQ(conv::floatToInt(qnan), 0);
-    EXPECT_EQ(conv::floatToInt(7.0f), 2147483647);
-
-    const short s[4] = {32767, 0, -32768, -32767};
-    float f[4];
-    conv::shortIntToFloat(s, f, 4);
-    EXPECT_EQ(f[0], 1.0f);
-    EXPECT_EQ(bitsOf(f[1]), 0u);
-    EXPECT_LT(f[2], -1.0f);
-    EXPECT_EQ(f[3], -1.0f);
-
-    int i[4];
-    conv::shortIntToInt(s, i, 4);
-    EXPECT_EQ(i[0], 2147483647);
-    EXPECT_EQ(i[1], 0);
-    EXPECT_EQ(i[2], std::numeric_limits<int>::min());
-    EXPECT_EQ(i[3], std::numeric_limits<int>::min());
-
-    const int ints[3] = {std::numeric_limits<int>::min(), 1 << 30, 0};
-    conv::intToFloat(ints, f, 3);
-    EXPECT_EQ(f[0], -1.0f);
-    EXPECT_EQ(f[1], 0.5f);
-    EXPECT_EQ(f[2], 0.0f);
+        EXPECT_EQ(refF2S(x), s) << x;
+    }
+    const std::pair<float, int> f2i[] = {{1.0f, 2147483647}, {7.0f, 2147483647}, {-1.0f, intMin}, {0.5f, 1 << 30}, {qnan, 0}};
+    for (const auto& [x, i] : f2i) {
+        EXPECT_EQ(conv::floatToInt(x), i) << x;
+        EXPECT_EQ(refF2I(x), i) << x;
+    }
+    EXPECT_EQ(refS2F(32767), 1.0f);
+    EXPECT_EQ(refS2F(-32767), -1.0f);
+    EXPECT_LT(refS2F(-32768), -1.0f); // not clamped out of place
+    EXPECT_EQ(refS2FInPlace(-32768), -1.0f);
+    EXPECT_EQ(refI2F(intMin), -1.0f);
+    EXPECT_EQ(refI2F(-(1 << 29)), -0.25f);
 }
 
-TEST(Conversion, EveryShortConvertsExactlyOnEveryPath) {
-    std::vector<short> all;
+// Every short, awkward and random floats (NaNs, infinities, denormals, each
+// truncation step near the ends), and every count 0..33 at two alignments
+// (the 16-, 8- and 4-item blocks and every tail), on every path, in place
+// and not.
+TEST(Conversion, EveryPathGivesTheFormulasAndWritesOnlyItsItems) {
+    std::vector<short> shorts;
     for (int v = -32768; v <= 32767; ++v)
-        all.push_back(static_cast<short>(v));
-    const auto n = static_cast<unsigned int>(all.size());
-
-    std::vector<float> viaScalar(n), viaVector(n), viaDispatch(n);
-    conv::normalizeAndConvert(all.data(), viaScalar.data(), n);
-    conv::shortIntToFloat_Neon(all.data(), viaVector.data(), n);
-    conv::shortIntToFloat(all.data(), viaDispatch.data(), n);
-
-    // In place: the shorts sit at the start of memory that holds n floats.
-    std::vector<float> inPlace(n);
-    std::memcpy(inPlace.data(), all.data(), n * sizeof(short));
-    conv::shortIntToFloat(reinterpret_cast<const short*>(inPlace.data()), inPlace.data(), n);
-
-    std::vector<int> ints(n), intsInPlace(n);
-    conv::shortIntToInt(all.data(), ints.data(), n);
-    std::memcpy(intsInPlace.data(), all.data(), n * sizeof(short));
-    conv::shortIntToInt(reinterpret_cast<const short*>(intsInPlace.data()), intsInPlace.data(), n);
-
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint32_t expected = bitsOf(s2f(all[k]));
-        ASSERT_EQ(bitsOf(viaScalar[k]), expected) << all[k];
-        ASSERT_EQ(bitsOf(viaVector[k]), expected) << all[k];
-        ASSERT_EQ(bitsOf(viaDispatch[k]), expected) << all[k];
-        ASSERT_EQ(bitsOf(inPlace[k]), bitsOf(s2fInPlace(all[k]))) << all[k];
-        ASSERT_EQ(ints[k], conv::floatToInt(s2f(all[k]))) << all[k];
-        ASSERT_EQ(intsInPlace[k], ints[k]) << all[k];
+        shorts.push_back(static_cast<short>(v));
+    std::vector<float> floats = {0.0f, -0.0f, 1.0f, -1.0f, inf, -inf, qnan, -qnan, 3e9f, -3e9f,
+                                 std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max(),
+                                 std::numeric_limits<float>::lowest(), std::nextafter(1.0f, 2.0f)};
+    floats.insert(floats.end(), {fromBits(0x7fa00001), fromBits(0xffc12345)}); // signalling NaN, negative quiet NaN
+    for (int k : {1, 2, 16383, 16384, 32766, 32767})
+        for (float x : {k / 32767.0f, std::nextafter(k / 32767.0f, 0.0f), std::nextafter(k / 32767.0f, 2.0f)})
+            floats.insert(floats.end(), {x, -x});
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<float> nominal(-2.0f, 2.0f);
+    std::vector<int> ints = {intMin, std::numeric_limits<int>::max(), 0, -1, 1 << 30};
+    for (int i = 0; i < 100000; ++i) {
+        floats.insert(floats.end(), {nominal(rng), fromBits(static_cast<std::uint32_t>(rng()))});
+        ints.push_back(static_cast<int>(rng()));
     }
-    EXPECT_EQ(inPlace.front(), -1.0f); // in place the result is clamped
-    EXPECT_EQ(inPlace.back(), 1.0f);
-}
-
-TEST(Conversion, AwkwardFloatsGiveTheScalarResultOnEveryPath) {
-    const std::vector<float> in = interestingFloats();
-    const auto n = static_cast<unsigned int>(in.size());
-    std::vector<short> viaScalar(n), viaVector(n), viaDispatch(n);
-    conv::normalizeAndConvert(in.data(), viaScalar.data(), n);
-    conv::floatToShortInt_Neon(in.data(), viaVector.data(), n);
-    conv::floatToShortInt(in.data(), viaDispatch.data(), n);
-    std::vector<float> inPlace = in;
-    conv::floatToShortInt(inPlace.data(), reinterpret_cast<short*>(inPlace.data()), n);
-    std::vector<short> inPlaceShorts(n);
-    std::memcpy(inPlaceShorts.data(), inPlace.data(), n * sizeof(short));
-
-    std::vector<int> ints(n);
-    conv::floatToInt(in.data(), ints.data(), n);
-
-    for (std::size_t k = 0; k < n; ++k) {
-        const short expected = conv::floatToShortInt(in[k]);
-        ASSERT_EQ(viaScalar[k], expected) << "bits 0x" << std::hex << bitsOf(in[k]);
-        ASSERT_EQ(viaVector[k], expected) << "bits 0x" << std::hex << bitsOf(in[k]);
-        ASSERT_EQ(viaDispatch[k], expected) << "bits 0x" << std::hex << bitsOf(in[k]);
-        ASSERT_EQ(inPlaceShorts[k], expected) << "bits 0x" << std::hex << bitsOf(in[k]);
-        ASSERT_EQ(ints[k], conv::floatToInt(in[k])) << "bits 0x" << std::hex << bitsOf(in[k]);
-    }
-}
-
-// Every count 0..33 at two alignments: each item converted, nothing past
-// `count` touched. Covers the 16-, 8- and 4-item blocks and every tail.
-TEST(Conversion, ArraysOfEveryShortLengthStopAtCount) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> dist(-1.2f, 1.2f);
-    for (unsigned int offset = 0; offset < 2; ++offset) {
-        for (unsigned int count = 0; count <= 33; ++count) {
+    const F2S f2sPaths[] = {conv::normalizeAndConvert, conv::floatToShortInt_Neon, conv::floatToShortInt};
+    const S2F s2fPaths[] = {conv::normalizeAndConvert, conv::shortIntToFloat_Neon, conv::shortIntToFloat};
+    for (std::size_t count = 0; count <= 34; ++count) {
+        const std::size_t n = count <= 33 ? count : shorts.size(); // 34: the whole arrays
+        const std::size_t nf = count <= 33 ? count : floats.size();
+        for (std::size_t offset : {0, 1}) {
             SCOPED_TRACE("count " + std::to_string(count) + " offset " + std::to_string(offset));
-            std::vector<float> floats(offset + count + 8);
-            std::vector<short> shorts(offset + count + 8);
-            for (auto& f : floats)
-                f = dist(rng);
-            for (auto& s : shorts)
-                s = static_cast<short>(dist(rng) * 30000.0f);
-            const float* fin = floats.data() + offset;
-            const short* sin = shorts.data() + offset;
-
-            using F2S = void (*)(const float*, short*, unsigned int);
-            for (F2S f2s : {static_cast<F2S>(conv::normalizeAndConvert), static_cast<F2S>(conv::floatToShortInt_Neon),
-                            static_cast<F2S>(conv::floatToShortInt)}) {
-                std::vector<short> out(offset + count + 8, guardShort);
-                f2s(fin, out.data() + offset, count);
-                for (unsigned int k = 0; k < offset; ++k)
-                    ASSERT_EQ(out[k], guardShort);
-                for (unsigned int k = 0; k < count; ++k)
-                    ASSERT_EQ(out[offset + k], conv::floatToShortInt(fin[k])) << k;
-                for (unsigned int k = offset + count; k < out.size(); ++k)
-                    ASSERT_EQ(out[k], guardShort) << k;
-            }
-
-            using S2F = void (*)(const short*, float*, unsigned int);
-            for (S2F s2fArray : {static_cast<S2F>(conv::normalizeAndConvert), static_cast<S2F>(conv::shortIntToFloat_Neon),
-                                 static_cast<S2F>(conv::shortIntToFloat)}) {
-                std::vector<float> out(offset + count + 8, floatFromBits(guardBits));
-                s2fArray(sin, out.data() + offset, count);
-                for (unsigned int k = 0; k < count; ++k)
-                    ASSERT_EQ(bitsOf(out[offset + k]), bitsOf(s2f(sin[k]))) << k;
-                for (unsigned int k = offset + count; k < out.size(); ++k)
-                    ASSERT_EQ(bitsOf(out[k]), guardBits) << k;
-            }
-
-            // In place, both directions: only the first `count` floats of
-            // memory may change.
-            std::vector<float> mem(count + 4, floatFromBits(guardBits));
-            std::memcpy(mem.data(), sin, count * sizeof(short));
-            conv::shortIntToFloat(reinterpret_cast<const short*>(mem.data()), mem.data(), count);
-            for (unsigned int k = 0; k < count; ++k)
-                ASSERT_EQ(bitsOf(mem[k]), bitsOf(s2fInPlace(sin[k]))) << k;
-            for (unsigned int k = count; k < mem.size(); ++k)
-                ASSERT_EQ(bitsOf(mem[k]), guardBits) << k;
-
-            std::vector<float> fmem(fin, fin + count);
-            fmem.resize(count + 4, floatFromBits(guardBits));
-            conv::floatToShortInt(fmem.data(), reinterpret_cast<short*>(fmem.data()), count);
-            for (unsigned int k = 0; k < count; ++k) {
-                short got;
-                std::memcpy(&got, reinterpret_cast<const unsigned char*>(fmem.data()) + k * sizeof(short), sizeof got);
-                ASSERT_EQ(got, conv::floatToShortInt(fin[k])) << k;
-            }
-            for (unsigned int k = count; k < fmem.size(); ++k)
-                ASSERT_EQ(bitsOf(fmem[k]), guardBits) << k;
+            for (F2S path : f2sPaths)
+                check(path, floats.data(), nf, offset, false, refF2S);
+            for (S2F path : s2fPaths)
+                check(path, shorts.data(), n, offset, false, refS2F);
+            check(conv::floatToInt, floats.data(), nf, offset, false, refF2I);
+            check(conv::intToFloat, ints.data(), std::min(nf, ints.size()), offset, false, refI2F);
+            check(conv::shortIntToInt, shorts.data(), n, offset, false, refS2I);
+            check(static_cast<F2S>(conv::floatToShortInt), floats.data(), nf, offset, true, refF2S);
+            check(conv::floatToInt, floats.data(), nf, offset, true, refF2I);
+            check(conv::intToFloat, ints.data(), std::min(nf, ints.size()), offset, true, refI2F);
+            check(conv::shortIntToFloat, shorts.data(), n, offset, true, refS2FInPlace);
+            check(conv::shortIntToInt, shorts.data(), n, offset, true, refS2I);
         }
     }
 }

@@ -13,117 +13,81 @@ using orvanta::logging::LogLevel;
 
 namespace {
 
+using Records = std::vector<std::pair<LogLevel, std::string>>;
+
 struct Capture : LogDestination {
-    std::vector<std::pair<LogLevel, std::string>> records;
-    void log(LogLevel level, const std::string& record) override { records.emplace_back(level, record); }
+    Records records;
+    bool throws = false;
+    void log(LogLevel level, const std::string& record) override {
+        if (throws)
+            throw std::runtime_error("sink down");
+        records.emplace_back(level, record);
+    }
 };
-
-struct Throwing : LogDestination {
-    void log(LogLevel, const std::string&) override { throw std::runtime_error("sink down"); }
-};
-
-void logAllLevels(const Logger& logger) {
-    logger.error("e");
-    logger.warning("w");
-    logger.info("i");
-    logger.debug("d");
-    logger.trace("t");
-}
 
 } // namespace
 
-TEST(Logger, FiltersByLevelAndFormatsRecords) {
+TEST(Logger, PassesTheLevelsUpToItsOwnWithTheirTags) {
+    const Records all = {{LogLevel::Error, " [error] e"}, {LogLevel::Warning, " [warning] w"},
+                         {LogLevel::Info, " [info] i"},   {LogLevel::Debug, " [debug] d"},
+                         {LogLevel::Trace, " [trace] t"}};
     Logger logger;
-    logAllLevels(logger); // no destination: nothing to reach, nothing to crash
     EXPECT_EQ(logger.getLogLevel(), LogLevel::Info);
-    EXPECT_EQ(logger.getLogDestination(), nullptr);
-
     Capture sink;
-    logger.setLogDestination(&sink);
-    logAllLevels(logger);
-    const std::vector<std::pair<LogLevel, std::string>> atInfo = {
-        {LogLevel::Error, " [error] e"}, {LogLevel::Warning, " [warning] w"}, {LogLevel::Info, " [info] i"}};
-    EXPECT_EQ(sink.records, atInfo);
+    for (int level = -1; level <= 5; ++level) { // -1: the default level
+        SCOPED_TRACE(level);
+        if (level >= 0)
+            logger.setLogLevel(static_cast<LogLevel>(level));
+        logger.setLogDestination(nullptr);
+        logger.error("dropped: no destination");
+        logger.setLogDestination(&sink);
+        sink.records.clear();
+        logger.error("e");
+        logger.warning("w");
+        logger.info("i");
+        logger.debug("d");
+        logger.trace("t");
+        EXPECT_EQ(sink.records, Records(all.begin(), all.begin() + (level < 0 ? 3 : level)));
+    }
 
+    // The transports' process-wide loggers: silent until given a destination, and separate.
+    auto& ws = orvanta::websocket::logger;
+    EXPECT_EQ(ws.getLogDestination(), nullptr);
+    EXPECT_EQ(orvanta::networkclient::logger.getLogDestination(), nullptr);
     sink.records.clear();
-    logger.setLogLevel(LogLevel::None);
-    logAllLevels(logger);
-    EXPECT_TRUE(sink.records.empty());
-
-    logger.setLogLevel(LogLevel::Trace);
-    logAllLevels(logger);
-    ASSERT_EQ(sink.records.size(), 5u);
-    EXPECT_EQ(sink.records[3], std::make_pair(LogLevel::Debug, std::string(" [debug] d")));
-    EXPECT_EQ(sink.records[4], std::make_pair(LogLevel::Trace, std::string(" [trace] t")));
-
-    sink.records.clear();
-    logger.setLogLevel(LogLevel::Warning);
-    logger.info("[CURLNetworkClient] constructor");
-    logger.warning("[CURLNetworkClient] constructor");
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0].second, " [warning] [CURLNetworkClient] constructor");
-
-    sink.records.clear();
-    logger.setLogDestination(nullptr);
-    logger.error("dropped");
-    EXPECT_TRUE(sink.records.empty());
+    ws.setLogDestination(&sink);
+    ws.info("[WebSocketClient] up");
+    orvanta::networkclient::logger.error("[CURLNetworkClient] not attached");
+    ws.setLogDestination(nullptr);
+    EXPECT_EQ(sink.records, (Records{{LogLevel::Info, " [info] [WebSocketClient] up"}}));
 }
 
-TEST(Logger, StreamsEmitOnceAndMoveTheirText) {
+TEST(Logger, StreamsEmitOneRecordOnceAndMoveTheirText) {
     Logger logger;
     Capture sink;
     logger.setLogDestination(&sink);
-
     logger.infoStream << "x=" << 42 << ' ' << 1.5;
     logger.debugStream << "filtered";
     { Logger::LogStream empty(logger, LogLevel::Error); }
     { Logger::LogStream outOfRange(logger, static_cast<LogLevel>(9)); outOfRange << "nope"; }
     { Logger::LogStream none(logger, LogLevel::None); none << "nope"; }
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0], std::make_pair(LogLevel::Info, std::string(" [info] x=42 1.5")));
-
-    sink.records.clear();
     {
         Logger::LogStream a(logger, LogLevel::Warning);
         a << "whole " << "text";
-        Logger::LogStream b(std::move(a));
-        a << "";  // still usable, still empty
+        Logger::LogStream b(std::move(a)); // a is left empty: one record only
     }
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0].second, " [warning] whole text");
-
-    sink.records.clear();
     {
         Logger::LogStream target(logger, LogLevel::Error);
         target << "replaced";
         Logger::LogStream source(logger, LogLevel::Info);
         source << "moved";
-        target = std::move(source);
+        target = std::move(source); // takes the level and text; source emits nothing
     }
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0], std::make_pair(LogLevel::Info, std::string(" [info] moved")));
-}
+    EXPECT_EQ(sink.records, (Records{{LogLevel::Info, " [info] x=42 1.5"},
+                                     {LogLevel::Warning, " [warning] whole text"},
+                                     {LogLevel::Info, " [info] moved"}}));
 
-TEST(Logger, ThrowingDestinationDoesNotEscapeAStream) {
-    Logger logger;
-    Throwing sink;
-    logger.setLogDestination(&sink);
+    sink.throws = true;
     EXPECT_NO_THROW({ logger.errorStream << "lost"; });
     EXPECT_THROW(logger.error("direct"), std::runtime_error);
-}
-
-TEST(Logger, GlobalLoggersAreSilentByDefaultAndIndependent) {
-    auto& ws = orvanta::websocket::logger;
-    auto& net = orvanta::networkclient::logger;
-    EXPECT_NE(&ws, &net);
-    EXPECT_EQ(ws.getLogDestination(), nullptr);
-    EXPECT_EQ(net.getLogLevel(), LogLevel::Info);
-
-    Capture sink;
-    ws.setLogDestination(&sink);
-    ws.info("[WebSocketClient] up");
-    net.error("[CURLNetworkClient] not attached");
-    ws.setLogDestination(nullptr);
-    ASSERT_EQ(sink.records.size(), 1u);
-    EXPECT_EQ(sink.records[0].second, " [info] [WebSocketClient] up");
 }

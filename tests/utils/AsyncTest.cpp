@@ -1,0 +1,180 @@
+#include "utils/TaskRunner.h"
+#include "utils/Timer.h"
+
+#include "OrvantaSDK/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using orvanta::async::TaskRunner;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Task runs, callbacks or log lines, with when each came and what it carried.
+struct Hits {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::pair<Clock::time_point, std::string>> hits;
+
+    void hit(const std::string& text = {}) {
+        std::lock_guard<std::mutex> lock(mutex);
+        hits.emplace_back(Clock::now(), text);
+        changed.notify_all();
+    }
+    bool waitFor(std::size_t n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 10s, [&] { return hits.size() >= n; });
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return hits.size();
+    }
+};
+
+} // namespace
+
+TEST(TaskRunner, OneShotRunsOncePerStartStopCycle) {
+    Hits runs;
+    TaskRunner runner([&] { runs.hit(); });
+    runner.stop(); // never started: returns at once
+    for (std::size_t cycle = 1; cycle <= 2; ++cycle) {
+        runner.start();
+        ASSERT_TRUE(runs.waitFor(cycle));
+        runner.start(); // still "running" until stopped: no second run
+        runner.stop();
+        EXPECT_EQ(runs.count(), cycle);
+    }
+}
+
+TEST(TaskRunner, PausesAPeriodAfterEachRunEnds) {
+    Hits runs;
+    TaskRunner runner(30, [&] {
+        std::this_thread::sleep_for(10ms); // work: the pause counts from its end
+        runs.hit();
+    });
+    runner.start();
+    ASSERT_TRUE(runs.waitFor(3));
+    runner.stop();
+    for (std::size_t i = 1; i < runs.count(); ++i)
+        EXPECT_GE(runs.hits[i].first - runs.hits[i - 1].first, 40ms) << "run " << i;
+}
+
+// With an hour's period, a first run that waited, or a stop() that missed
+// its wake-up between the flag check and the wait, would time the test out.
+// The destructor waits for the run in progress.
+TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun) {
+    Hits runs;
+    TaskRunner runner(3'600'000, [&] { runs.hit(); });
+    for (std::size_t i = 1; i <= 300; ++i) {
+        runner.start();
+        if (i % 3 == 0) { // sometimes stop mid-pause, sometimes at once
+            ASSERT_TRUE(runs.waitFor(i / 3));
+        }
+        runner.stop();
+    }
+    std::atomic<bool> inRun{false};
+    {
+        TaskRunner busy(1, [&] {
+            inRun = true;
+            runs.hit();
+            std::this_thread::sleep_for(5ms); // still busy when the destructor starts
+            inRun = false;
+        });
+        busy.start();
+        ASSERT_TRUE(runs.waitFor(runs.count() + 2));
+    }
+    EXPECT_FALSE(inRun);
+}
+
+// The sender relies on a wake-up neither waiting for the period nor being lost
+// while the task runs: with an hour-long period either fault times out.
+TEST(TaskRunner, AWakeUpRunsTheTaskAtOnceAndIsNotLostDuringARun) {
+    orvanta::async::WakeSignal signal; // outlives the runner, as the nodes' does
+    std::atomic<bool> wakeFromTheTask{false};
+    Hits runs;
+    TaskRunner runner(
+        3'600'000,
+        [&] {
+            if (wakeFromTheTask.exchange(false))
+                signal.notify(); // lands while this run is still going
+            runs.hit();
+        },
+        &signal);
+    runner.start();
+    std::size_t expected = 1;
+    ASSERT_TRUE(runs.waitFor(expected));
+    for (int i = 0; i < 100; ++i) {
+        runner.wake();
+        ASSERT_TRUE(runs.waitFor(++expected));
+        wakeFromTheTask = true;
+        signal.notify(); // another thread's call on the shared signal
+        expected += 2;   // that run, and the one its mid-run wake-up asks for
+        ASSERT_TRUE(runs.waitFor(expected));
+    }
+}
+
+TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
+    std::atomic<int> cancelledRuns{0};
+    Hits fired;
+    {
+        Timer timer;
+        timer.stop(); // idle: returns at once
+        timer.start([&] { ++cancelledRuns; }, 10'000);
+        timer.start([&] { fired.hit(); }, 0); // replaces the pending one at once
+        ASSERT_TRUE(fired.waitFor(1));
+        const auto armed = Clock::now();
+        timer.start([&] { fired.hit(); }, 120);
+        EXPECT_TRUE(timer.isRunning());
+        ASSERT_TRUE(fired.waitFor(2));
+        timer.stop(); // joins; the flag was dropped by the timer thread itself
+        EXPECT_FALSE(timer.isRunning());
+        EXPECT_GE(fired.hits[1].first - armed, 120ms);
+        timer.start([&] { ++cancelledRuns; }, 10'000);
+        timer.stop();
+        EXPECT_FALSE(timer.isRunning());
+        timer.start([&] { ++cancelledRuns; }, 10'000);
+    }
+    EXPECT_EQ(cancelledRuns, 0);
+    EXPECT_EQ(fired.count(), 2u);
+
+    std::atomic<bool> finished{false};
+    {
+        Timer timer;
+        timer.start([&] {
+            fired.hit();
+            std::this_thread::sleep_for(20ms); // still busy when the destructor starts
+            finished = true;
+        }, 0);
+        ASSERT_TRUE(fired.waitFor(3));
+        EXPECT_TRUE(timer.isRunning()); // still set while the callback runs
+    }
+    EXPECT_TRUE(finished);
+}
+
+TEST(Timer, CallbackExceptionsAreLoggedOnceAsErrorsAndEndTheTimer) {
+    Hits lines;
+    orvanta::Logger::setSink([&](orvanta::Logger::Level level, const std::string& text) {
+        lines.hit((level == orvanta::Logger::Level::Error ? "error: " : "other: ") + text);
+    });
+    Timer timer;
+    timer.start([] { throw std::runtime_error("socket gone"); }, 0);
+    ASSERT_TRUE(lines.waitFor(1));
+    timer.start([] { throw 42; }, 0); // joins the first timer thread
+    ASSERT_TRUE(lines.waitFor(2));
+    timer.stop();
+    EXPECT_FALSE(timer.isRunning());
+    orvanta::Logger::setSink({});
+    ASSERT_EQ(lines.count(), 2u);
+    EXPECT_EQ(lines.hits[0].second, "error: [Timer] Uncaught exception in callback: socket gone");
+    EXPECT_EQ(lines.hits[1].second, "error: [Timer] Unknown exception in timer callback.");
+}
