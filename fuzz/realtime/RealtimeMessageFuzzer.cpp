@@ -1,38 +1,24 @@
-// Differential: arbitrary text through the protocol client's message path
-// and through the first build's (ReferenceClient), which must agree on
-//  - the delegate calls, with all their arguments (samples included),
-//  - the state: connected flag, active response, the session mirror,
-//  - the host log lines, level and text, with one exception: of "Received
-//    invalid JSON object: " lines only that prefix is compared, since the
-//    text after it is each parser's own wording of the fault.
-// Two clients run beside the reference: one as built, one that sends every
-// message the way of large ones (skeleton, strings held out from a length
-// the input chooses). A message starting with 'X' closes all three
-// connections afterwards, so that sessions start over now and then.
-// Any disagreement aborts with both sides printed.
+// Differential: arbitrary text through the protocol client's message path and
+// through the first build's (ReferenceClient). Delegate calls (samples
+// included), state (connection, response, session mirror) and host log lines
+// must agree; of "Received invalid JSON object: " lines only the prefix is
+// compared, the rest being each parser's own wording. Beside the client as
+// built runs one that takes every message the way of large ones. A message
+// starting with 'X' closes all connections afterwards, so sessions restart.
 
-#include "OrvantaSDK/Logger.h"
 #include "ReferenceClient.h"
-#include "realtime/OpenAIWebSocketClientInternals.h"
 #include "tests/realtime/RealtimeTestSupport.h"
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 namespace {
 
+using namespace orvanta::extensions::openai;
 using orvanta::Logger;
-using orvanta::extensions::openai::OpenAIWebSocketClient;
-using orvanta::extensions::openai::RealtimeSession;
-using orvanta::extensions::openai::reference::ReferenceClient;
-
+using reference::ReferenceClient;
+using test::RecordingDelegate;
 using Lines = std::vector<std::string>;
-
-using orvanta::extensions::openai::test::RecordingDelegate;
 
 // The calls since the last take, each audio call with its samples.
 Lines takeCalls(RecordingDelegate& delegate) {
@@ -59,18 +45,25 @@ std::string describe(bool connected, bool activeResponse, const RealtimeSession&
 
 struct Side {
     std::string state;
-    Lines calls;
-    Lines log;
+    Lines calls, log;
+    bool operator==(const Side& o) const { return state == o.state && calls == o.calls && log == o.log; }
 };
+
+// What feeding one message does: the log lines it writes, the calls it makes.
+template <typename Feed>
+Side observe(RecordingDelegate& delegate, Feed feed) {
+    Side side;
+    logTarget = &side.log;
+    feed();
+    logTarget = nullptr;
+    side.calls = takeCalls(delegate);
+    return side;
+}
 
 struct NewClient {
     explicit NewClient(const char* name) : name(name), internals("gpt-realtime-2") { internals.setDelegate(&delegate); }
     Side run(const std::vector<uint8_t>& message) {
-        Side side;
-        logTarget = &side.log;
-        internals.onMessage(std::vector<uint8_t>(message), true);
-        logTarget = nullptr;
-        side.calls = takeCalls(delegate);
+        Side side = observe(delegate, [&] { internals.onMessage(std::vector<uint8_t>(message), true); });
         side.state = describe(internals.isConnected.load(), internals.hasActiveResponse.load(), internals.getSession());
         if (internals.hasActiveSession() == internals.getSession().id.empty())
             side.state += " (active-session flag disagrees with the mirror)";
@@ -92,25 +85,14 @@ struct Harness {
     }
     RecordingDelegate referenceDelegate;
     ReferenceClient reference;
-    NewClient asBuilt;
-    NewClient large;
+    NewClient asBuilt, large;
 };
 
 void print(const char* title, const Side& side) {
     std::fprintf(stderr, "--- %s\nstate: %s\n", title, side.state.c_str());
-    for (const std::string& call : side.calls)
-        std::fprintf(stderr, "call: %s\n", call.c_str());
-    for (const std::string& line : side.log)
-        std::fprintf(stderr, "log: %s\n", line.c_str());
-}
-
-void expectSame(const Side& expected, const NewClient& client, const Side& actual) {
-    if (expected.state == actual.state && expected.calls == actual.calls && expected.log == actual.log)
-        return;
-    std::fprintf(stderr, "The %s client disagrees with the reference.\n", client.name);
-    print("reference", expected);
-    print(client.name, actual);
-    std::abort();
+    for (const Lines* lines : {&side.calls, &side.log})
+        for (const std::string& line : *lines)
+            std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 } // namespace
@@ -119,20 +101,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Harness* harness = new Harness(); // lives for the whole run
     const std::vector<uint8_t> message(data, data + size);
     harness->large.internals.setLargeMessageLimits(0, 1 + size % 7);
-
-    Side expected;
-    logTarget = &expected.log;
-    harness->reference.onMessage(message, true);
-    logTarget = nullptr;
-    expected.calls = takeCalls(harness->referenceDelegate);
-    expected.state =
-        describe(harness->reference.isConnected, harness->reference.hasActiveResponse, harness->reference.session);
-
-    for (NewClient* client : {&harness->asBuilt, &harness->large})
-        expectSame(expected, *client, client->run(message));
-
+    ReferenceClient& reference = harness->reference;
+    Side expected = observe(harness->referenceDelegate, [&] { reference.onMessage(message, true); });
+    expected.state = describe(reference.isConnected, reference.hasActiveResponse, reference.session);
+    for (NewClient* client : {&harness->asBuilt, &harness->large}) {
+        const Side actual = client->run(message);
+        if (!(actual == expected)) {
+            std::fprintf(stderr, "The %s client disagrees with the reference.\n", client->name);
+            print("reference", expected);
+            print(client->name, actual);
+            std::abort();
+        }
+    }
     if (size > 0 && data[0] == 'X') {
-        harness->reference.onClose();
+        reference.onClose();
         for (NewClient* client : {&harness->asBuilt, &harness->large}) {
             client->internals.onClose();
             client->delegate.take();

@@ -201,6 +201,13 @@ inline std::map<std::string, Calls> readSections(const std::string& file) {
 }
 #endif
 
+inline Calls tabFields(const std::string& line) {
+    Calls out(1);
+    for (char c : line)
+        c == '\t' ? out.emplace_back() : (out.back() += c);
+    return out;
+}
+
 inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(2ms))
         if (std::chrono::steady_clock::now() > deadline)

@@ -71,9 +71,8 @@ TEST(ServerEvents, DispatchTable) {
     };
     std::vector<Row> rows;
     for (const std::string& line : kEvents.at("dispatch")) {
-        const auto tab = line.find('\t'), tab2 = line.find('\t', tab + 1);
-        const std::string call = line.substr(tab + 1, tab2 - tab - 1);
-        rows.push_back({line.substr(tab2 + 1), call.empty() ? Calls{} : Calls{call}, line.substr(0, tab)});
+        const Calls f = tabFields(line);
+        rows.push_back({f.at(2), f[1].empty() ? Calls{} : Calls{f[1]}, f[0]});
     }
     ASSERT_EQ(rows.size(), 31u);
     for (bool large : {false, true}) {
