@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
@@ -155,9 +156,18 @@ private:
     std::shared_ptr<Shared> lines;
 };
 
-// A client on a scripted transport with a recording delegate (attached
-// unless `attach` is false).
-struct ScriptedClient {
+// A client and its recording delegate, detached before either goes.
+struct DelegatedClient {
+    ~DelegatedClient() {
+        if (client)
+            client->setDelegate(nullptr);
+    }
+    RecordingDelegate delegate;
+    std::unique_ptr<OpenAIWebSocketClient> client;
+};
+
+// On a scripted transport, the delegate attached unless `attach` is false.
+struct ScriptedClient : DelegatedClient {
     explicit ScriptedClient(const std::string& model = "gpt-realtime-2", bool attach = true) {
         auto prepared = std::make_unique<OpenAIWebSocketClient::Internals>(model);
         internals = prepared.get();
@@ -168,20 +178,14 @@ struct ScriptedClient {
         if (attach)
             client->setDelegate(&delegate);
     }
-    ~ScriptedClient() {
-        if (client)
-            client->setDelegate(nullptr);
-    }
     // Plays "session.created" and forgets what it caused.
     void openSession() {
         transport->receive(R"({"type":"session.created","session":{"id":"sess_1"}})");
         delegate.take();
     }
 
-    RecordingDelegate delegate;
     OpenAIWebSocketClient::Internals* internals = nullptr;
     ScriptedTransport* transport = nullptr;
-    std::unique_ptr<OpenAIWebSocketClient> client;
 };
 
 #ifdef TEST_DATA_DIR
@@ -205,6 +209,14 @@ inline Calls tabFields(const std::string& line) {
     Calls out(1);
     for (char c : line)
         c == '\t' ? out.emplace_back() : (out.back() += c);
+    return out;
+}
+
+// A sine at 440 Hz, 24 kHz.
+inline std::vector<int16_t> tone(size_t samples, double amplitude = 8000) {
+    std::vector<int16_t> out(samples);
+    for (size_t i = 0; i < samples; ++i)
+        out[i] = static_cast<int16_t>(amplitude * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(i) / 24000.0));
     return out;
 }
 

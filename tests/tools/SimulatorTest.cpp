@@ -14,7 +14,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <deque>
 
 #include <nlohmann/json.hpp>
@@ -142,13 +141,9 @@ json sessionUpdate(const json& session) { return {{"type", "session.update"}, {"
 const json kManualTurns = sessionUpdate({{"audio", {{"input", {{"turn_detection", nullptr}}}}}});
 
 json append(double seconds, double amplitude) {
-    std::vector<uint8_t> bytes(static_cast<size_t>(seconds * 24000) * 2);
-    for (size_t i = 0; i < bytes.size() / 2; ++i) {
-        const auto s = static_cast<int16_t>(amplitude * 32767 * std::sin(2 * M_PI * 220 * static_cast<double>(i) / 24000));
-        bytes[2 * i] = static_cast<uint8_t>(s & 0xff);
-        bytes[2 * i + 1] = static_cast<uint8_t>((s >> 8) & 0xff);
-    }
-    return {{"type", "input_audio_buffer.append"}, {"audio", simulator::base64::encode(bytes.data(), bytes.size())}};
+    const auto samples = tone(static_cast<size_t>(seconds * 24000), amplitude * 32767); // little-endian host
+    return {{"type", "input_audio_buffer.append"},
+            {"audio", simulator::base64::encode(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2)}};
 }
 
 size_t samplesOf(const json& delta) { return simulator::base64::decode(delta["delta"].get<std::string>()).value().size() / 2; }
