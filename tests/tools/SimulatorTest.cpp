@@ -3,6 +3,7 @@
 // abrupt close and the nodes' faults are left to the tests that drive them.
 
 #include "realtime/RealtimeTestSupport.h"
+#include "support/Recorders.h"
 #include "tools/simulator/Base64.h"
 #include "tools/simulator/Simulator.h"
 #include "websocket/WebSocketClient.h"
@@ -14,7 +15,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <deque>
 
 #include <nlohmann/json.hpp>
 
@@ -35,13 +35,13 @@ struct Http {
 };
 
 // One request on a fresh TCP connection, read up to the end of its answer's body.
-Http exchange(uint16_t port, const std::string& request, int timeoutMs = 5000) {
+Http exchange(uint16_t port, const std::string& request) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     std::string in;
     size_t head = std::string::npos, length = 0;
@@ -91,23 +91,19 @@ public:
         : ws("ws://127.0.0.1:" + std::to_string(sim.port()) + target, {"realtime", "openai-insecure-api-key." + key},
              heartbeatMs, heartbeatMs, "") {
         ws.onMessageHandler = [this](std::vector<uint8_t>&& d, bool text) {
-            push(text ? std::string(d.begin(), d.end()) : kBinary);
+            inbox.add({text ? std::string(d.begin(), d.end()) : kBinary});
         };
-        ws.onCloseHandler = [this] { push(kEnded); };
-        ws.onErrorHandler = [this](const std::string&) { push(kEnded); };
+        ws.onCloseHandler = [this] { inbox.add({kEnded}); };
+        ws.onErrorHandler = [this](const std::string&) { inbox.add({kEnded}); };
         ws.start();
     }
     void send(const std::string& text) { ws.send({text.begin(), text.end()}, true, 0); }
     void send(const json& event) { send(event.dump()); }
     // The next message's text; kEnded (for good) once the connection ended.
-    std::string nextRaw(std::chrono::milliseconds timeout = 5s) {
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!changed.wait_for(lock, timeout, [&] { return !inbox.empty(); }))
-            return kTimeout;
-        std::string text = inbox.front();
-        if (text != kEnded)
-            inbox.pop_front();
-        return text;
+    std::string nextRaw() {
+        const std::string text = inbox.waitFor(read + 1, 5s).text;
+        read += text.empty() || text == kEnded ? 0 : 1;
+        return text.empty() ? kTimeout : text;
     }
     json next() { return json::parse(nextRaw(), nullptr, false); }
     // Reads up to an event of this type; what was read, the match included, goes to `seen`.
@@ -123,17 +119,11 @@ public:
         return json::object();
     }
 
-private:
-    void push(std::string text) {
-        std::lock_guard<std::mutex> lock(mutex);
-        inbox.push_back(std::move(text));
-        changed.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::string> inbox;
-
-public:
+    struct Message {
+        std::string text;
+    };
+    testsupport::Inbox<Message> inbox;
+    size_t read = 0;
     websocket::WebSocketClient ws; // last: gone before what its handlers use
 };
 
