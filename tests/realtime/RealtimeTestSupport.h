@@ -1,10 +1,8 @@
 #pragma once
 
-// Shared by the protocol client's and the simulator's tests (and the message
-// fuzzer's delegate): a scripted
-// transport that records what the client sends and lets a test play the
-// server, a delegate that records every call as one line, a capture of the
-// host log, expected texts kept in data files, and quick simulator options.
+// Shared by the protocol client's and the simulator's tests and the message
+// fuzzer: a scripted transport on which a test plays the server, a delegate
+// that records every call as one line, the host log, and data files.
 
 #include "OrvantaSDK/Logger.h"
 #include "realtime/OpenAIWebSocketClient.h"
@@ -90,16 +88,13 @@ public:
     Calls startingWith(const std::string& prefix) {
         std::lock_guard<std::mutex> lock(mutex);
         Calls out;
-        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
-                     [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [&](auto& c) { return c.rfind(prefix, 0) == 0; });
         return out;
     }
-    // Waits for a call that starts with `prefix`.
     bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] {
-            return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
-        });
+        const auto match = [&](const std::string& c) { return c.rfind(prefix, 0) == 0; };
+        return changed.wait_for(lock, timeout, [&] { return std::any_of(calls.begin(), calls.end(), match); });
     }
 
     std::mutex mutex;
