@@ -10,12 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-
+#include <asio.hpp>
 #include <nlohmann/json.hpp>
 
 namespace orvanta::extensions::openai::test {
@@ -36,34 +31,20 @@ struct Http {
 
 // One request on a fresh TCP connection, read up to the end of its answer's body.
 Http exchange(uint16_t port, const std::string& request) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval timeout{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string in;
-    size_t head = std::string::npos, length = 0;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (head == std::string::npos || in.size() < head + 4 + length) &&
-                        (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
-            in.append(buffer, static_cast<size_t>(n));
-            if (head == std::string::npos && (head = in.find("\r\n\r\n")) != std::string::npos) {
-                const auto at = in.find("Content-Length: ");
-                length = at < head ? std::stoul(in.substr(at + 16)) : 0;
-            }
-        }
-    }
-    ::close(fd);
+    asio::ip::tcp::iostream s;
+    s.expires_after(std::chrono::seconds(5));
+    s.connect("127.0.0.1", std::to_string(port));
+    s << request << std::flush;
     Http r;
-    if (head != std::string::npos) {
-        r.status = static_cast<unsigned>(std::stoul(in.substr(9, 3)));
-        r.head = in.substr(0, head + 2);
-        r.body = in.substr(head + 4, length);
+    size_t length = 0;
+    for (std::string line; std::getline(s, line) && line != "\r";) {
+        r.head += line + "\n";
+        if (line.rfind("Content-Length: ", 0) == 0)
+            length = std::stoul(line.substr(16));
     }
+    r.body.resize(length);
+    s.read(&r.body[0], static_cast<std::streamsize>(length));
+    r.status = r.head.size() > 12 ? static_cast<unsigned>(std::stoul(r.head.substr(9, 3))) : 0;
     return r;
 }
 
