@@ -38,9 +38,7 @@ std::string comparable(const std::string& line) {
 }
 
 std::string describe(bool connected, bool activeResponse, const RealtimeSession& s) {
-    return std::string(connected ? "connected " : "- ") + (activeResponse ? "responding " : "- ") + "[" + s.id + "|" +
-           s.object + "|" + s.model + "|" + s.instructions + "|" + s.voice + "|" + s.inputAudioFormat + "|" +
-           s.outputAudioFormat + "|" + s.toolChoice + "|" + std::to_string(s.speed) + "]";
+    return std::string(connected ? "connected " : "- ") + (activeResponse ? "responding " : "- ") + test::membersOf(s);
 }
 
 struct Side {

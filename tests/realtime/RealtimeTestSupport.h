@@ -207,6 +207,15 @@ inline Calls tabFields(const std::string& line) {
     return out;
 }
 
+// The session mirror's members, for comparing whole records.
+inline std::string membersOf(const RealtimeSession& s) {
+    std::string out;
+    for (const std::string& m : {s.id, s.object, s.model, s.instructions, s.toolChoice, s.inputAudioFormat,
+                                 s.outputAudioFormat, s.voice, std::to_string(s.speed)})
+        out += "|" + m;
+    return out;
+}
+
 // A sine at 440 Hz, 24 kHz.
 inline std::vector<int16_t> tone(size_t samples, double amplitude = 8000) {
     std::vector<int16_t> out(samples);
