@@ -169,8 +169,18 @@ TEST(SimulatorConversation, WorkedExamples) {
     EXPECT_NE(shown(Peer(sim).nextRaw()), examples.begin()->second.at(0).substr(2));
 }
 
-TEST(SimulatorEndpoint, UpgradeChecksKeyPathQueryAndSubprotocols) {
-    Started sim;
+TEST(SimulatorEndpoint, RefusalsUpgradesAndClientSecretsBoundToTheirSessionThatExpire) {
+    SimulatorOptions options = fastOptions();
+    options.tokenLifetime = 3s; // long enough for the checks before it runs out, even on a loaded machine
+    Started sim(options);
+    const Calls refusals = readSections("tools/data/endpoints.txt").at("refusals");
+    ASSERT_EQ(refusals.size(), 12u);
+    for (const std::string& line : refusals) {
+        const Calls f = tabFields(line);
+        const Http r = exchange(sim.port(), f[0] == "UPGRADE" ? upgrade(f[1], f[2]) : request(f[0], f[1], f[2]));
+        EXPECT_EQ(Calls({std::to_string(r.status), r.body}), Calls(f.begin() + 3, f.end())) << line;
+    }
+    EXPECT_EQ(sim.handshakes().at(6).status, 404u); // refusals are recorded too
     const Http ok = exchange(sim.port(), upgrade(kTarget, kProtocols));
     EXPECT_EQ(ok.status, 101u);
     EXPECT_NE(ok.head.find("Sec-WebSocket-Protocol: realtime\r\n"), std::string::npos) << ok.head;
@@ -178,20 +188,7 @@ TEST(SimulatorEndpoint, UpgradeChecksKeyPathQueryAndSubprotocols) {
     const Http bearer = exchange(sim.port(), upgrade(kTarget, "", "Authorization: Bearer " + kKey + "\r\n"));
     EXPECT_EQ(bearer.status, 101u);
     EXPECT_EQ(bearer.head.find("Sec-WebSocket-Protocol"), std::string::npos);
-    const Calls refusals = readSections("tools/data/endpoints.txt").at("upgrade refusals");
-    ASSERT_EQ(refusals.size(), 7u);
-    for (const std::string& line : refusals) {
-        const Calls f = tabFields(line);
-        const Http r = exchange(sim.port(), upgrade(f[0], f[1]));
-        EXPECT_EQ(Calls({std::to_string(r.status), r.body}), Calls(f.begin() + 2, f.end())) << line;
-    }
-    EXPECT_EQ(sim.handshakes().at(8).status, 404u); // refusals are recorded too
-}
 
-TEST(SimulatorEndpoint, ClientSecretsAreIssuedBoundToTheirSessionAndExpire) {
-    SimulatorOptions options = fastOptions();
-    options.tokenLifetime = 3s; // long enough for the checks before it runs out, even on a loaded machine
-    Started sim(options);
     auto issue = [&](const json& config) {
         const Http r = exchange(sim.port(), tokenRequest(config));
         EXPECT_EQ(r.status, 200u) << r.body;
@@ -209,12 +206,6 @@ TEST(SimulatorEndpoint, ClientSecretsAreIssuedBoundToTheirSessionAndExpire) {
     EXPECT_EQ(exchange(sim.port(), upgrade("/v1/realtime?intent=transcription", withSecret)).status, 101u);
     // Once its lifetime is over, a secret is refused like a wrong key.
     EXPECT_TRUE(waitUntil([&] { return exchange(sim.port(), upgrade(kTarget, withSecret)).status == 401; }));
-    const Calls refusals = readSections("tools/data/endpoints.txt").at("token refusals");
-    for (const std::string& line : refusals) {
-        const Calls f = tabFields(line);
-        const Http r = exchange(sim.port(), request(f[0], f[1], f[2]));
-        EXPECT_EQ(Calls({std::to_string(r.status), r.body}), Calls(f.begin() + 3, f.end())) << line;
-    }
 }
 
 // Truncation is checked in the worked examples, on answers that were sent whole.
