@@ -103,13 +103,9 @@ public:
     std::vector<int16_t> lastSamples;
     // Runs on the calling thread after each call is recorded.
     std::function<void(const std::string&)> hook;
-    // Set by a test once it detached; counts the calls that came after.
-    std::atomic<bool> detached{false};
-    std::atomic<int> afterDetach{0};
 
 private:
     void record(const std::string& line) {
-        afterDetach += detached.load() ? 1 : 0;
         {
             std::lock_guard<std::mutex> lock(mutex);
             calls.push_back(line);
