@@ -209,7 +209,7 @@ TEST(SimulatorEndpoint, RefusalsUpgradesAndClientSecretsBoundToTheirSessionThatE
 }
 
 // Truncation is checked in the worked examples, on answers that were sent whole.
-TEST(SimulatorConversation, MalformedInputIsRefusedAndCancelStopsTheAnswer) {
+TEST(SimulatorConversation, MalformedInputCancelAndServerVadWhileAnswersStream) {
     SimulatorOptions options = fastOptions();
     options.pacing = 1.0; // keeps the answer streaming while the cancel goes out
     options.responseAudioLength = 5000ms;
@@ -239,32 +239,27 @@ TEST(SimulatorConversation, MalformedInputIsRefusedAndCancelStopsTheAnswer) {
     EXPECT_LT(samples, 5u * 24000u);
     EXPECT_EQ(seen[seen.size() - 2]["type"], "response.output_item.done");
     EXPECT_EQ(seen[seen.size() - 2]["item"]["status"], "incomplete");
-}
 
-TEST(SimulatorConversation, ServerVadDetectsTheTurnAnswersAndIsInterruptedByNewSpeech) {
-    SimulatorOptions options = fastOptions();
-    options.pacing = 1.0;
-    options.responseAudioLength = 5000ms;
-    Started sim(options);
-    Peer peer(sim);
-    peer.send(sessionUpdate({{"audio", {{"input", {{"turn_detection", {{"type", "server_vad"}}},
-                                                   {"transcription", {{"model", "gpt-4o-mini-transcribe"}}}}}}}}));
-    peer.waitFor("session.updated");
+    // Server VAD detects a turn, answers, and new speech interrupts the answer.
+    Peer speaker(sim);
+    speaker.send(sessionUpdate({{"audio", {{"input", {{"turn_detection", {{"type", "server_vad"}}},
+                                                      {"transcription", {{"model", "gpt-4o-mini-transcribe"}}}}}}}}));
+    speaker.waitFor("session.updated");
     // 0.5 s silence, 0.6 s speech, 0.7 s silence: one turn.
     for (const auto& [seconds, level] : std::vector<std::pair<double, double>>{{0.5, 0}, {0.6, 0.3}, {0.7, 0}})
-        peer.send(append(seconds, level));
-    const json started = peer.waitFor("input_audio_buffer.speech_started");
+        speaker.send(append(seconds, level));
+    const json started = speaker.waitFor("input_audio_buffer.speech_started");
     EXPECT_EQ(started["audio_start_ms"], 200) << "speech at 500 ms less 300 ms of padding";
-    EXPECT_EQ(peer.waitFor("input_audio_buffer.speech_stopped")["audio_end_ms"], 1100);
-    EXPECT_EQ(peer.waitFor("input_audio_buffer.committed")["item_id"], started["item_id"]);
-    EXPECT_EQ(peer.waitFor("conversation.item.input_audio_transcription.completed")["transcript"], "what time is it");
-    peer.waitFor("response.output_audio.delta");
+    EXPECT_EQ(speaker.waitFor("input_audio_buffer.speech_stopped")["audio_end_ms"], 1100);
+    EXPECT_EQ(speaker.waitFor("input_audio_buffer.committed")["item_id"], started["item_id"]);
+    EXPECT_EQ(speaker.waitFor("conversation.item.input_audio_transcription.completed")["transcript"], "what time is it");
+    speaker.waitFor("response.output_audio.delta");
     // Speaking over the answer cancels it.
-    peer.send(append(0.3, 0.3));
-    peer.waitFor("input_audio_buffer.speech_started");
-    const json done = peer.waitFor("response.done")["response"];
-    EXPECT_EQ(done["status"], "cancelled");
-    EXPECT_EQ(done["status_details"]["reason"], "turn_detected");
+    speaker.send(append(0.3, 0.3));
+    speaker.waitFor("input_audio_buffer.speech_started");
+    const json interrupted = speaker.waitFor("response.done")["response"];
+    EXPECT_EQ(interrupted["status"], "cancelled");
+    EXPECT_EQ(interrupted["status_details"]["reason"], "turn_detected");
 }
 
 TEST(SimulatorFaults, UnansweredPingsADelayedSessionCreatedAndACleanClose) {
