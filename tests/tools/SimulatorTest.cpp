@@ -262,36 +262,7 @@ TEST(SimulatorConversation, MalformedInputCancelAndServerVadWhileAnswersStream) 
     EXPECT_EQ(interrupted["status_details"]["reason"], "turn_detected");
 }
 
-TEST(SimulatorFaults, UnansweredPingsADelayedSessionCreatedAndACleanClose) {
-    SimulatorOptions options = fastOptions();
-    options.faults.ignorePings = true;
-    Started sim(options);
-    {
-        Peer unanswered(sim, kTarget, kKey, 20); // pings every 20 ms: gone after two misses
-        unanswered.waitFor("session.created");
-        EXPECT_EQ(unanswered.nextRaw(), kEnded);
-    }
-    SimulatorFaults delay;
-    delay.sessionCreatedDelay = 200ms;
-    sim.setFaults(delay);
-    {   // An event sent before session.created is answered after it.
-        Peer peer(sim);
-        peer.send(kManualTurns);
-        EXPECT_EQ(peer.next()["type"], "session.created");
-        EXPECT_EQ(peer.next()["type"], "session.updated");
-    }
-    SimulatorFaults close; // abruptly is the protocol client's case
-    close.closeAfterMessages = 2;
-    sim.setFaults(close);
-    Peer peer(sim);
-    peer.send(kManualTurns);
-    peer.waitFor("session.updated");
-    EXPECT_EQ(peer.nextRaw(), kEnded);
-    EXPECT_TRUE(sim.waitForConnectionEnds([](const auto& e) { return e.size() == 3 && e[2] != ConnectionEnd::Open; }, 5s));
-    EXPECT_EQ(sim.connectionEnds()[2], ConnectionEnd::CloseFrame); // its close frame answered
-}
-
-TEST(SimulatorFaults, ClosingRestartingAndTheRecordsOfEnds) {
+TEST(SimulatorFaults, ClosingRestartingRecordsOfEndsAndScriptedFaults) {
     Started sim;
     Peer first(sim);
     first.waitFor("session.created"); // upgraded first: connection 0
@@ -307,6 +278,7 @@ TEST(SimulatorFaults, ClosingRestartingAndTheRecordsOfEnds) {
     std::vector<std::pair<size_t, unsigned>> closes;
     for (const auto& c : sim.receivedCloseCodes())
         closes.emplace_back(c.connection, c.code);
+    std::sort(closes.begin(), closes.end()); // recorded as each connection's handling ends
     EXPECT_EQ(closes, (std::vector<std::pair<size_t, unsigned>>{{0, 1000}, {1, 1005}}));
     EXPECT_EQ(sim.connectionEnds()[2], ConnectionEnd::Dropped);
 
@@ -317,6 +289,33 @@ TEST(SimulatorFaults, ClosingRestartingAndTheRecordsOfEnds) {
     EXPECT_EQ(sim.sendToAll("{}"), 0u);
     sim.start();
     Peer(sim).waitFor("session.created");
+
+    SimulatorFaults faults;
+    faults.ignorePings = true;
+    sim.setFaults(faults);
+    {
+        Peer unanswered(sim, kTarget, kKey, 20); // pings every 20 ms: gone after two misses
+        unanswered.waitFor("session.created");
+        EXPECT_EQ(unanswered.nextRaw(), kEnded);
+    }
+    faults = {};
+    faults.sessionCreatedDelay = 200ms;
+    sim.setFaults(faults);
+    {   // An event sent before session.created is answered after it.
+        Peer peer(sim);
+        peer.send(kManualTurns);
+        EXPECT_EQ(peer.next()["type"], "session.created");
+        EXPECT_EQ(peer.next()["type"], "session.updated");
+    }
+    faults = {}; // abruptly is the protocol client's case
+    faults.closeAfterMessages = 2;
+    sim.setFaults(faults);
+    Peer peer(sim);
+    peer.send(kManualTurns);
+    peer.waitFor("session.updated");
+    EXPECT_EQ(peer.nextRaw(), kEnded);
+    EXPECT_TRUE(sim.waitForConnectionEnds([](const auto& e) { return !e.empty() && e.back() != ConnectionEnd::Open; }, 5s));
+    EXPECT_EQ(sim.connectionEnds().back(), ConnectionEnd::CloseFrame); // its close frame answered
 }
 
 } // namespace
