@@ -46,25 +46,17 @@ TEST(ServerEvents, DispatchTable) {
     LogCapture log;
     ScriptedClient c;
     c.openSession();
-    struct Row {
-        std::string message;
-        Calls calls;
-        std::string log; // a line that must appear, debug or error
-    };
-    std::vector<Row> rows;
-    for (const std::string& line : kEvents.at("dispatch")) {
-        const Calls f = tabFields(line);
-        rows.push_back({f.at(2), f[1].empty() ? Calls{} : Calls{f[1]}, f[0]});
-    }
+    const Calls& rows = kEvents.at("dispatch");
     ASSERT_EQ(rows.size(), 31u);
     for (bool large : {false, true}) {
         if (large)
             c.internals->setLargeMessageLimits(0, 1);
-        for (const Row& row : rows) {
-            c.transport->receive(row.message);
-            EXPECT_EQ(c.delegate.take(), row.calls) << row.message;
-            EXPECT_TRUE(log.has(Level::Debug, kTag + row.log) || log.has(Level::Error, kTag + row.log)) << row.message;
-            EXPECT_FALSE(loggedInvalidObject(log)) << row.message;
+        for (const std::string& row : rows) {
+            const Calls f = tabFields(row); // log line (debug or error), call or nothing, message
+            c.transport->receive(f.at(2));
+            EXPECT_EQ(c.delegate.take(), f[1].empty() ? Calls{} : Calls{f[1]}) << f[2];
+            EXPECT_TRUE(log.has(Level::Debug, kTag + f[0]) || log.has(Level::Error, kTag + f[0])) << f[2];
+            EXPECT_FALSE(loggedInvalidObject(log)) << f[2];
         }
         c.transport->receive(R"({"type":"response.output_audio.delta","delta":"AQIDBAU="})");
         EXPECT_EQ(c.delegate.lastSamples, (std::vector<int16_t>{0x0201, 0x0403})); // little-endian, odd byte dropped
@@ -72,9 +64,7 @@ TEST(ServerEvents, DispatchTable) {
     }
     // 1.5 s of audio, past the size parsed directly, on a client as built.
     ScriptedClient big;
-    std::vector<int16_t> samples(36000);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<int16_t>(i * 7919);
+    const std::vector<int16_t> samples = tone(36000, 32767);
     big.transport->receive(R"({"type":"response.output_audio.delta","delta":")" +
                            base64::Base64::encode(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2) +
                            "\"}");
