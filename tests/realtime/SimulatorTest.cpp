@@ -36,16 +36,6 @@ struct Session : DelegatedClient {
     }
 };
 
-UpdateSessionClientEvent conversationUpdate() {
-    UpdateSessionClientEvent u;
-    u.voice = "marin";
-    u.inputAudioTranscription = true;
-    u.turnDetection = "server_vad";
-    u.tools = R"([{"type":"function","name":"get_weather","parameters":{"type":"object","properties":{"city":{"enum":["Oslo"]}}}}])";
-    u.toolChoice = "auto";
-    return u;
-}
-
 TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
     LogCapture log;
     SimRun run;
@@ -53,7 +43,13 @@ TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
     ASSERT_TRUE(s.delegate.waitFor("onSessionCreated()"));
     EXPECT_EQ(run.sim.handshakes().at(0).target, "/v1/realtime?model=gpt-realtime-2");
     EXPECT_EQ(run.sim.handshakes().at(0).subprotocols, "realtime, openai-insecure-api-key.sk-test-key");
-    s.client->updateSession(conversationUpdate());
+    UpdateSessionClientEvent u;
+    u.voice = "marin";
+    u.inputAudioTranscription = true;
+    u.turnDetection = "server_vad";
+    u.tools = R"([{"type":"function","name":"get_weather","parameters":{"type":"object","properties":{"city":{"enum":["Oslo"]}}}}])";
+    u.toolChoice = "auto";
+    s.client->updateSession(u);
     ASSERT_TRUE(waitUntil([&] { return s.client->getInternals().getSession().voice == "marin"; })); // session.updated
 
     // A second of speech and one of silence: server VAD ends the turn, the
@@ -124,7 +120,7 @@ TEST(Simulator, RefusedKeyAndDroppedConnection) {
     run.sim.setFaults(f);
     Session s("gpt-realtime-2");
     ASSERT_TRUE(s.delegate.waitFor("onSessionCreated()"));
-    s.client->updateSession(conversationUpdate()); // its answer is the second message
+    ASSERT_TRUE(s.client->createResponse()); // "response.created" is the second message
     ASSERT_TRUE(s.delegate.waitFor("onSessionDisconnected()"));
     EXPECT_FALSE(s.client->getIsConnected() || s.client->appendAudioBuffer({1}));
     std::this_thread::sleep_for(50ms); // room for a second report, which must not come
