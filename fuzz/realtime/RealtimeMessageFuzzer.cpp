@@ -20,52 +20,43 @@ using reference::ReferenceClient;
 using test::RecordingDelegate;
 using Lines = std::vector<std::string>;
 
-// The calls since the last take, each audio call with its samples.
-Lines takeCalls(RecordingDelegate& delegate) {
-    Lines calls = delegate.take();
-    for (std::string& call : calls)
-        if (call.rfind("onResponseAudioReceived(", 0) == 0)
-            for (int16_t sample : delegate.lastSamples)
-                call += "," + std::to_string(sample);
-    return calls;
-}
-
-Lines* logTarget = nullptr;
+std::string* logTarget = nullptr;
 
 std::string comparable(const std::string& line) {
     static const std::string invalid = "[OpenAIWebSocketClient] Received invalid JSON object: ";
     return line.rfind(invalid, 0) == 0 ? invalid : line;
 }
 
-std::string describe(bool connected, bool activeResponse, const RealtimeSession& s) {
-    return std::string(connected ? "connected " : "- ") + (activeResponse ? "responding " : "- ") + test::membersOf(s);
+std::string describe(bool connected, bool responding, const RealtimeSession& s) {
+    return std::string(connected ? "connected " : "- ") + (responding ? "responding " : "- ") + test::membersOf(s);
 }
 
-struct Side {
-    std::string state;
-    Lines calls, log;
-    bool operator==(const Side& o) const { return state == o.state && calls == o.calls && log == o.log; }
-};
-
-// What feeding one message does: the log lines it writes, the calls it makes.
-template <typename Feed>
-Side observe(RecordingDelegate& delegate, Feed feed) {
-    Side side;
-    logTarget = &side.log;
+// What feeding one message does, one item a line: the log lines it writes,
+// the calls it makes (audio with its samples), then the state.
+template <typename Feed, typename State>
+std::string observe(RecordingDelegate& delegate, Feed feed, State state) {
+    std::string out;
+    logTarget = &out;
     feed();
     logTarget = nullptr;
-    side.calls = takeCalls(delegate);
-    return side;
+    for (const std::string& call : delegate.take()) {
+        out += call;
+        if (call.rfind("onResponseAudioReceived(", 0) == 0)
+            for (int16_t sample : delegate.lastSamples)
+                out += "," + std::to_string(sample);
+        out += "\n";
+    }
+    return out + state() + "\n";
 }
 
 struct NewClient {
     explicit NewClient(const char* name) : name(name), internals("gpt-realtime-2") { internals.setDelegate(&delegate); }
-    Side run(const std::vector<uint8_t>& message) {
-        Side side = observe(delegate, [&] { internals.onMessage(std::vector<uint8_t>(message), true); });
-        side.state = describe(internals.isConnected.load(), internals.hasActiveResponse.load(), internals.getSession());
-        if (internals.hasActiveSession() == internals.getSession().id.empty())
-            side.state += " (active-session flag disagrees with the mirror)";
-        return side;
+    std::string run(const std::vector<uint8_t>& message) {
+        return observe(delegate, [&] { internals.onMessage(std::vector<uint8_t>(message), true); }, [&] {
+            const bool agree = internals.hasActiveSession() != internals.getSession().id.empty();
+            return describe(internals.isConnected.load(), internals.hasActiveResponse.load(), internals.getSession()) +
+                   (agree ? "" : " (active-session flag disagrees with the mirror)");
+        });
     }
     const char* name;
     RecordingDelegate delegate;
@@ -77,7 +68,7 @@ struct Harness {
         Logger::setLevel(Logger::Level::Debug);
         Logger::setSink([](Logger::Level level, const std::string& line) {
             if (logTarget != nullptr)
-                logTarget->push_back(std::string(Logger::levelName(level)) + " " + comparable(line));
+                *logTarget += std::string(Logger::levelName(level)) + " " + comparable(line) + "\n";
         });
         reference.delegate = &referenceDelegate;
     }
@@ -86,13 +77,6 @@ struct Harness {
     NewClient asBuilt, large;
 };
 
-void print(const char* title, const Side& side) {
-    std::fprintf(stderr, "--- %s\nstate: %s\n", title, side.state.c_str());
-    for (const Lines* lines : {&side.calls, &side.log})
-        for (const std::string& line : *lines)
-            std::fprintf(stderr, "%s\n", line.c_str());
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -100,14 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> message(data, data + size);
     harness->large.internals.setLargeMessageLimits(0, 1 + size % 7);
     ReferenceClient& reference = harness->reference;
-    Side expected = observe(harness->referenceDelegate, [&] { reference.onMessage(message, true); });
-    expected.state = describe(reference.isConnected, reference.hasActiveResponse, reference.session);
+    const std::string expected = observe(harness->referenceDelegate, [&] { reference.onMessage(message, true); }, [&] {
+        return describe(reference.isConnected, reference.hasActiveResponse, reference.session);
+    });
     for (NewClient* client : {&harness->asBuilt, &harness->large}) {
-        const Side actual = client->run(message);
-        if (!(actual == expected)) {
-            std::fprintf(stderr, "The %s client disagrees with the reference.\n", client->name);
-            print("reference", expected);
-            print(client->name, actual);
+        const std::string actual = client->run(message);
+        if (actual != expected) {
+            std::fprintf(stderr, "The %s client disagrees with the reference.\n--- reference\n%s--- %s\n%s",
+                         client->name, expected.c_str(), client->name, actual.c_str());
             std::abort();
         }
     }
