@@ -9,7 +9,6 @@
 
 #include <future>
 #include <set>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 

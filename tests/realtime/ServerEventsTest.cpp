@@ -3,7 +3,6 @@
 
 #include "RealtimeTestSupport.h"
 
-#include "realtime/RealtimeSession.h"
 #include "utils/Base64.h"
 
 #include <gtest/gtest.h>

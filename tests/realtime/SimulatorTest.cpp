@@ -11,7 +11,6 @@
 
 #include <cstdlib>
 #include <future>
-#include <thread>
 
 namespace orvanta::extensions::openai::test {
 namespace {
@@ -20,13 +19,12 @@ using simulator::SimulatorFaults;
 using simulator::SimulatorOptions;
 
 // A started simulator that clients created meanwhile connect to.
-struct SimRun {
-    explicit SimRun(SimulatorOptions options = fastOptions()) : sim(std::move(options)) {
-        sim.start();
-        setRealtimeEndpointOverride(sim.realtimeUrl());
+struct SimRun : simulator::Simulator {
+    explicit SimRun(SimulatorOptions options = fastOptions()) : Simulator(std::move(options)) {
+        start();
+        setRealtimeEndpointOverride(realtimeUrl());
     }
     ~SimRun() { clearRealtimeEndpointOverride(); }
-    simulator::Simulator sim;
 };
 
 struct Session : DelegatedClient {
@@ -36,13 +34,13 @@ struct Session : DelegatedClient {
     }
 };
 
-TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
+TEST(Simulator, VoiceTurnToolCallSpokenAnswerAndTranscription) {
     LogCapture log;
     SimRun run;
     Session s("gpt-realtime-2");
     ASSERT_TRUE(s.delegate.waitFor("onSessionCreated()"));
-    EXPECT_EQ(run.sim.handshakes().at(0).target, "/v1/realtime?model=gpt-realtime-2");
-    EXPECT_EQ(run.sim.handshakes().at(0).subprotocols, "realtime, openai-insecure-api-key.sk-test-key");
+    EXPECT_EQ(run.handshakes().at(0).target, "/v1/realtime?model=gpt-realtime-2");
+    EXPECT_EQ(run.handshakes().at(0).subprotocols, "realtime, openai-insecure-api-key.sk-test-key");
     UpdateSessionClientEvent u;
     u.voice = "marin";
     u.inputAudioTranscription = true;
@@ -57,11 +55,11 @@ TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
     ASSERT_TRUE(s.client->appendAudioBuffer(tone(24000)));
     ASSERT_TRUE(s.client->appendAudioBuffer(std::vector<int16_t>(24000, 0)));
     EXPECT_TRUE(s.delegate.waitFor("onInputAudioSpeechStarted()"));
-    ASSERT_TRUE(run.sim.waitForAppends([](const auto& a) { return a.size() == 2; }, 10s));
+    ASSERT_TRUE(run.waitForAppends([](const auto& a) { return a.size() == 2; }, 10s));
     std::vector<int16_t> sent = tone(24000);
     sent.resize(48000, 0);
-    EXPECT_EQ(run.sim.receivedInputAudio().at(0), sent); // sample by sample, in order
-    EXPECT_EQ(run.sim.receivedAppends().at(1).firstSample, 24000u);
+    EXPECT_EQ(run.receivedInputAudio().at(0), sent); // sample by sample, in order
+    EXPECT_EQ(run.receivedAppends().at(1).firstSample, 24000u);
     EXPECT_TRUE(s.delegate.waitFor("onInputAudioTranscription(what time is it)"));
     ASSERT_TRUE(s.delegate.waitFor("onToolCall("));
     const std::string call = s.delegate.startingWith("onToolCall(")[0];
@@ -78,25 +76,24 @@ TEST(Simulator, VoiceTurnToolCallAndSpokenAnswer) {
     EXPECT_EQ(audio.size(), 10u);
     EXPECT_EQ(s.delegate.startingWith("onResponseAudioTranscription("), Calls{"onResponseAudioTranscription(Hello there)"});
     EXPECT_TRUE(s.delegate.startingWith("onError").empty());
+
+    // A transcription session: its commit is transcribed, and no response is asked for.
+    const size_t before = run.receivedClientEvents().size();
+    Session t("gpt-realtime-whisper");
+    ASSERT_TRUE(t.delegate.waitFor("onSessionCreated()"));
+    EXPECT_EQ(run.handshakes().at(1).target, "/v1/realtime?intent=transcription");
+    UpdateSessionClientEvent tu;
+    tu.sessionType = "transcription";
+    tu.transcriptionLanguage = "en";
+    tu.transcriptionDelay = "medium";
+    t.client->updateSession(tu);
+    ASSERT_TRUE(t.client->appendAudioBuffer(tone(12000)));
+    ASSERT_TRUE(t.client->commitAudioBuffer());
+    EXPECT_TRUE(t.delegate.waitFor("onInputAudioTranscription(what time is it)"));
+    EXPECT_EQ(run.receivedClientEvents().size() - before, 3u); // update, append, commit
+    EXPECT_TRUE(t.delegate.startingWith("onError").empty());
     for (auto& [level, line] : log.take())
         EXPECT_EQ(line.find("sk-test-key"), std::string::npos) << line;
-}
-
-TEST(Simulator, TranscriptionSession) {
-    SimRun run;
-    Session s("gpt-realtime-whisper");
-    ASSERT_TRUE(s.delegate.waitFor("onSessionCreated()"));
-    EXPECT_EQ(run.sim.handshakes().at(0).target, "/v1/realtime?intent=transcription");
-    UpdateSessionClientEvent update;
-    update.sessionType = "transcription";
-    update.transcriptionLanguage = "en";
-    update.transcriptionDelay = "medium";
-    s.client->updateSession(update);
-    ASSERT_TRUE(s.client->appendAudioBuffer(tone(12000)));
-    ASSERT_TRUE(s.client->commitAudioBuffer());
-    EXPECT_TRUE(s.delegate.waitFor("onInputAudioTranscription(what time is it)"));
-    EXPECT_EQ(run.sim.receivedClientEvents().size(), 3u); // update, append, commit: no response asked for
-    EXPECT_TRUE(s.delegate.startingWith("onError").empty());
 }
 
 // Error events, garbage and binary frames are the scripted message tests' cases.
@@ -104,11 +101,11 @@ TEST(Simulator, RefusedKeyAndDroppedConnection) {
     SimRun run;
     SimulatorFaults f;
     f.refuseKey = true;
-    run.sim.setFaults(f);
+    run.setFaults(f);
     {   // A refused key: one error, one disconnect, nothing else.
         Session s("gpt-realtime-2", "sk-wrong");
         ASSERT_TRUE(s.delegate.waitFor("onSessionDisconnected()"));
-        EXPECT_EQ(run.sim.handshakes().at(0).status, 401u);
+        EXPECT_EQ(run.handshakes().at(0).status, 401u);
         std::this_thread::sleep_for(50ms); // room for a second report, which must not come
         const Calls calls = s.delegate.take();
         ASSERT_EQ(calls.size(), 2u);
@@ -117,7 +114,7 @@ TEST(Simulator, RefusedKeyAndDroppedConnection) {
     f = {}; // a dropped connection: one disconnect, and sends are refused after it
     f.closeAfterMessages = 2;
     f.closeAbruptly = true;
-    run.sim.setFaults(f);
+    run.setFaults(f);
     Session s("gpt-realtime-2");
     ASSERT_TRUE(s.delegate.waitFor("onSessionCreated()"));
     ASSERT_TRUE(s.client->createResponse()); // "response.created" is the second message
@@ -125,7 +122,7 @@ TEST(Simulator, RefusedKeyAndDroppedConnection) {
     EXPECT_FALSE(s.client->getIsConnected() || s.client->appendAudioBuffer({1}));
     std::this_thread::sleep_for(50ms); // room for a second report, which must not come
     EXPECT_EQ(s.delegate.startingWith("onSessionDisconnected").size(), 1u);
-    EXPECT_EQ(run.sim.connectionEnds().back(), simulator::ConnectionEnd::Dropped);
+    EXPECT_EQ(run.connectionEnds().back(), simulator::ConnectionEnd::Dropped);
 }
 
 // The service's own scheme: TLS, trusted only through OpenSSL's default
@@ -137,8 +134,8 @@ TEST(Simulator, SecureEndpoint) {
     o.tlsCertificateFile = certificates.serverCertificate();
     o.tlsPrivateKeyFile = certificates.serverKey();
     SimRun run(o);
-    EXPECT_EQ(run.sim.realtimeUrl(), "wss://127.0.0.1:" + std::to_string(run.sim.port()) + "/v1/realtime");
-    EXPECT_EQ(run.sim.tokenBaseUrl(), "https://127.0.0.1:" + std::to_string(run.sim.port()));
+    EXPECT_EQ(run.realtimeUrl(), "wss://127.0.0.1:" + std::to_string(run.port()) + "/v1/realtime");
+    EXPECT_EQ(run.tokenBaseUrl(), "https://127.0.0.1:" + std::to_string(run.port()));
     {
         Session s("gpt-realtime-2");
         ASSERT_TRUE(s.delegate.waitFor("onSessionDisconnected()"));
@@ -171,7 +168,7 @@ TEST(Simulator, DestroyedFromItsOwnCallOnTheIoThread) {
     };
     client->setDelegate(&d);
     ASSERT_EQ(destroyed.get_future().wait_for(10s), std::future_status::ready);
-    EXPECT_TRUE(waitUntil([&] { return run.sim.openConnections() == 0; }));
+    EXPECT_TRUE(waitUntil([&] { return run.openConnections() == 0; }));
 }
 
 } // namespace

@@ -20,7 +20,6 @@ using json = nlohmann::json;
 using namespace simulator;
 
 const std::string kTarget = "/v1/realtime?model=gpt-realtime-2";
-const std::string kTokenPath = "/openai/realtime/client-secret";
 const std::string kProtocols = "realtime, openai-insecure-api-key." + kKey;
 const std::string kEnded = "<ended>", kTimeout = "<timeout>", kBinary = "<binary>";
 
@@ -59,9 +58,6 @@ std::string request(const std::string& method, const std::string& target, const 
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-std::string tokenRequest(const json& config) {
-    return request("POST", kTokenPath, json{{"appId", "app-1"}, {"appSecret", "secret-1"}, {"sessionConfig", config}}.dump());
-}
 
 // A realtime connection through the product's WebSocket client that keeps
 // every message it receives, in order.
@@ -190,7 +186,8 @@ TEST(SimulatorEndpoint, RefusalsUpgradesAndClientSecretsBoundToTheirSessionThatE
     EXPECT_EQ(bearer.head.find("Sec-WebSocket-Protocol"), std::string::npos);
 
     auto issue = [&](const json& config) {
-        const Http r = exchange(sim.port(), tokenRequest(config));
+        const json ask = {{"appId", "app-1"}, {"appSecret", "secret-1"}, {"sessionConfig", config}};
+        const Http r = exchange(sim.port(), request("POST", "/openai/realtime/client-secret", ask.dump()));
         EXPECT_EQ(r.status, 200u) << r.body;
         const json body = json::parse(r.body);
         EXPECT_EQ(body["success"], true);
