@@ -18,14 +18,8 @@ using namespace orvanta::extensions::openai;
 using orvanta::Logger;
 using reference::ReferenceClient;
 using test::RecordingDelegate;
-using Lines = std::vector<std::string>;
 
 std::string* logTarget = nullptr;
-
-std::string comparable(const std::string& line) {
-    static const std::string invalid = "[OpenAIWebSocketClient] Received invalid JSON object: ";
-    return line.rfind(invalid, 0) == 0 ? invalid : line;
-}
 
 std::string describe(bool connected, bool responding, const RealtimeSession& s) {
     return std::string(connected ? "connected " : "- ") + (responding ? "responding " : "- ") + test::membersOf(s);
@@ -67,8 +61,10 @@ struct Harness {
     Harness() : asBuilt("as built"), large("large-message way") {
         Logger::setLevel(Logger::Level::Debug);
         Logger::setSink([](Logger::Level level, const std::string& line) {
+            static const std::string invalid = "[OpenAIWebSocketClient] Received invalid JSON object: ";
             if (logTarget != nullptr)
-                *logTarget += std::string(Logger::levelName(level)) + " " + comparable(line) + "\n";
+                *logTarget += std::string(Logger::levelName(level)) + " " +
+                              (line.rfind(invalid, 0) == 0 ? invalid : line) + "\n";
         });
         reference.delegate = &referenceDelegate;
     }

@@ -20,9 +20,9 @@ UpdateSessionClientEvent settingsFrom(const nlohmann::json& j) {
     U u;
     for (auto [key, member] : std::vector<std::pair<const char*, std::optional<std::string> U::*>>{
              {"voice", &U::voice}, {"instructions", &U::instructions}, {"transcriptionModel", &U::transcriptionModel},
-             {"turnDetection", &U::turnDetection}, {"noiseReduction", &U::noiseReduction}, {"sessionType", &U::sessionType},
-             {"transcriptionLanguage", &U::transcriptionLanguage}, {"transcriptionDelay", &U::transcriptionDelay},
-             {"tools", &U::tools}, {"toolChoice", &U::toolChoice}})
+             {"turnDetection", &U::turnDetection}, {"noiseReduction", &U::noiseReduction},
+             {"sessionType", &U::sessionType}, {"transcriptionLanguage", &U::transcriptionLanguage},
+             {"transcriptionDelay", &U::transcriptionDelay}, {"tools", &U::tools}, {"toolChoice", &U::toolChoice}})
         if (j.contains(key))
             u.*member = j[key].get<std::string>();
     if (j.contains("speed"))
@@ -47,7 +47,8 @@ TEST(ClientEvents, EveryOperationSendsItsExactText) {
     EXPECT_NO_THROW(EXPECT_TRUE(c.client->sendUserMessage("caf\xc3"))); // cut off: replaced, not thrown
     c.client->updateSession(settingsFrom(nlohmann::json::parse(
         R"({"voice":"marin","instructions":"","speed":1.0,"inputAudioTranscription":true,"toolChoice":"auto",)"
-        R"("transcriptionModel":"gpt-4o-mini-transcribe","turnDetection":"server_vad","noiseReduction":"near_field"})")));
+        R"("transcriptionModel":"gpt-4o-mini-transcribe",)"
+        R"("turnDetection":"server_vad","noiseReduction":"near_field"})")));
     EXPECT_EQ(c.transport->takeSent(), kExpected.at("operations"));
     EXPECT_TRUE(c.transport->allText);
     EXPECT_TRUE(log.has(Level::Info, "[OpenAIWebSocketClient] Clearing input audio buffer."));
@@ -96,8 +97,7 @@ TEST(ClientEvents, GuardsRefuseWithoutDrawingANumberAndFailedSendsDoDraw) {
     // Session record active, socket refused: reported, and numbers still drawn.
     c.internals->isConnected.store(false);
     EXPECT_TRUE(c.client->createResponse());
-    UpdateSessionClientEvent update;
-    c.client->updateSession(update);
+    c.client->updateSession({});
     EXPECT_TRUE(c.client->appendAudioBuffer({1, 2}));
     EXPECT_TRUE(c.transport->takeSent().empty());
     EXPECT_EQ(c.delegate.take(), (Calls{"onError(send_failed||Cannot send response.create while disconnected.)",

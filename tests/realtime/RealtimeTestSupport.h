@@ -88,7 +88,8 @@ public:
     Calls startingWith(const std::string& prefix) {
         std::lock_guard<std::mutex> lock(mutex);
         Calls out;
-        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out), [&](auto& c) { return c.rfind(prefix, 0) == 0; });
+        std::copy_if(calls.begin(), calls.end(), std::back_inserter(out),
+                     [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
         return out;
     }
     bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout = 10s) {

@@ -249,7 +249,8 @@ TEST(SimulatorConversation, MalformedInputCancelAndServerVadWhileAnswersStream) 
     EXPECT_EQ(started["audio_start_ms"], 200) << "speech at 500 ms less 300 ms of padding";
     EXPECT_EQ(speaker.waitFor("input_audio_buffer.speech_stopped")["audio_end_ms"], 1100);
     EXPECT_EQ(speaker.waitFor("input_audio_buffer.committed")["item_id"], started["item_id"]);
-    EXPECT_EQ(speaker.waitFor("conversation.item.input_audio_transcription.completed")["transcript"], "what time is it");
+    const json transcribed = speaker.waitFor("conversation.item.input_audio_transcription.completed");
+    EXPECT_EQ(transcribed["transcript"], "what time is it");
     speaker.waitFor("response.output_audio.delta");
     // Speaking over the answer cancels it.
     speaker.send(append(0.3, 0.3));
@@ -311,7 +312,8 @@ TEST(SimulatorFaults, ClosingRestartingRecordsOfEndsAndScriptedFaults) {
     peer.send(kManualTurns);
     peer.waitFor("session.updated");
     EXPECT_EQ(peer.nextRaw(), kEnded);
-    EXPECT_TRUE(sim.waitForConnectionEnds([](const auto& e) { return !e.empty() && e.back() != ConnectionEnd::Open; }, 5s));
+    EXPECT_TRUE(
+        sim.waitForConnectionEnds([](const auto& e) { return !e.empty() && e.back() != ConnectionEnd::Open; }, 5s));
     EXPECT_EQ(sim.connectionEnds().back(), ConnectionEnd::CloseFrame); // its close frame answered
 }
 
