@@ -197,15 +197,3 @@ TEST(SimulatorPeer, TwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
     EXPECT_TRUE(c.events.errorTexts().empty());
     EXPECT_TRUE(log.contains("[WebSocketClient] Received pong"));
 }
-
-TEST(SimulatorPeer, UnreachableServerIsOneError) {
-    std::string url;
-    {
-        Peer gone;
-        url = gone.url();
-    }
-    Connection c(url, 1000, 1000);
-    ASSERT_TRUE(c.events.waitForEnd());
-    EXPECT_EQ(c.events.errorTexts().size(), 1u);
-    EXPECT_EQ(c.events.closeCount(), 0);
-}
