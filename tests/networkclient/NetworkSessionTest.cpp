@@ -1,3 +1,4 @@
+#include "networkclient/CURLNetworkClient.h"
 #include "networkclient/NetworkSession.h"
 #include "support/Recorders.h"
 #include "tools/simulator/Simulator.h"
@@ -5,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <deque>
 #include <future>
 #include <set>
 
@@ -29,49 +29,14 @@ struct Service {
     Simulator sim;
 };
 
-// Requests finish on the first process() after post; `onCount` runs after the
-// pending count has been read and before the worker gets it.
-class FakeClient : public NetworkClient {
-public:
+// `onCount` runs after the pending count has been read and before the worker gets it.
+struct CountHook : CURLNetworkClient {
     std::function<void()> onCount;
-    int post(const std::string&, const std::vector<std::string>&, const std::string& body) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        pending.push_back({++counter, 200, body, {}});
-        return counter;
-    }
-    NetworkResponse* process() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (pending.empty()) return nullptr;
-        last = pending.front();
-        pending.pop_front();
-        return &last;
-    }
     std::size_t getNumberOfPendingRequests() override {
-        const std::size_t count = [&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return pending.size();
-        }();
+        const std::size_t count = CURLNetworkClient::getNumberOfPendingRequests();
         if (onCount) onCount();
         return count;
     }
-    void waitForActivity(std::chrono::milliseconds timeout) override {
-        std::unique_lock<std::mutex> lock(mutex);
-        woken.wait_for(lock, timeout, [&] { return wake; });
-        wake = false;
-    }
-    void wakeUp() override {
-        std::lock_guard<std::mutex> lock(mutex);
-        wake = true;
-        woken.notify_all();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable woken;
-    bool wake = false;
-    int counter = 0;
-    std::deque<NetworkResponse> pending;
-    NetworkResponse last;
 };
 
 } // namespace
@@ -148,7 +113,8 @@ TEST(NetworkSession, ARequestThatCannotStartReturnsZeroAndReleasesItsCallback) {
 }
 
 TEST(NetworkSession, ARequestMadeWhileTheIdleWorkerReadsTheCountStartsAtOnce) {
-    auto client = std::make_unique<FakeClient>();
+    Service service;
+    auto client = std::make_unique<CountHook>();
     std::promise<void> counting;
     std::atomic<bool> armed{true};
     client->onCount = [&] {
@@ -159,7 +125,7 @@ TEST(NetworkSession, ARequestMadeWhileTheIdleWorkerReadsTheCountStartsAtOnce) {
     NetworkSession session(std::move(client));
     ASSERT_EQ(counting.get_future().wait_for(5s), std::future_status::ready);
     Inbox inbox;
-    session.makePostRequest("http://127.0.0.1/", {}, "{}", [&](NetworkResponse r) { inbox.add(r); });
+    session.makePostRequest(service.url(), {}, "{}", [&](NetworkResponse r) { inbox.add(r); });
     // A lost notification would leave it for the whole 10 s idle wait.
     EXPECT_EQ(inbox.waitFor(1, 5s).requestID, 1);
 }
