@@ -42,14 +42,24 @@ protected:
         startClient();
         ASSERT_FALSE(peer.handshake().empty());
         ASSERT_TRUE(events.waitForOpen());
-        auto ping = peer.readFrame();
-        ASSERT_TRUE(ping);
-        EXPECT_TRUE(ping->opcode == 0x9 && ping->masked && ping->payload.empty());
+        expectFrame(0x9, {});
+    }
+    // The next frame from the client: masked, reserved bits clear.
+    void expectFrame(uint8_t opcode, const Bytes& payload, bool fin = true) {
+        const auto f = peer.readFrame();
+        ASSERT_TRUE(f);
+        EXPECT_TRUE(f->opcode == opcode && f->fin == fin && f->masked && f->rsv == 0) << int(f->opcode);
+        EXPECT_EQ(textOf(f->payload), textOf(payload));
     }
     void expectOneError(const std::string& text) {
         ASSERT_TRUE(events.waitForEnd());
         EXPECT_EQ(events.errorTexts(), std::vector<std::string>{text});
         EXPECT_EQ(events.closeCount(), 0);
+    }
+    void expectOneClose(int closes = 1) {
+        ASSERT_TRUE(events.waitFor([&] { return events.closes + events.errors.size() >= std::size_t(closes); }));
+        EXPECT_EQ(events.closeCount(), closes);
+        EXPECT_TRUE(events.errorTexts().empty());
     }
 
     ScriptedPeer peer;
@@ -85,10 +95,7 @@ TEST_F(ScriptedPeerTest, RequestLineHeadersAndEarlyMessagesWaitForTheUpgrade) {
     EXPECT_EQ(request.rfind("GET /v1/realtime?model=m HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(peer.port()) + "\r\n", 0), 0u)
         << request;
     EXPECT_NE(request.find("\r\nSec-WebSocket-Protocol: realtime, x\r\n\r\n"), std::string::npos);
-    auto first = peer.readFrame();
-    ASSERT_TRUE(first);
-    EXPECT_EQ(textOf(first->payload), "early");
-    EXPECT_TRUE(first->masked && first->fin);
+    expectFrame(0x1, bytesOf("early"));
 }
 
 // The key travels as a subprotocol: no upgrade failure lets it into an error
@@ -178,9 +185,7 @@ TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
     peer.sendFrame(0x9, bytesOf("x"));
     peer.sendFrame(0x0, bytesOf("b"), false);
     peer.sendFrame(0x0, bytesOf("c"), true);
-    auto pong = peer.readFrame();
-    ASSERT_TRUE(pong);
-    EXPECT_TRUE(pong->opcode == 0xA && pong->masked && textOf(pong->payload) == "x");
+    expectFrame(0xA, bytesOf("x"));
     ASSERT_TRUE(events.waitForMessages(1));
     const auto got = events.received();
     ASSERT_EQ(got.size(), 1u);
@@ -191,50 +196,35 @@ TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
     client->send({}, true, 4);
     const std::vector<std::tuple<bool, uint8_t, std::string>> expected = {
         {false, 0x2, "0123"}, {false, 0x0, "4567"}, {true, 0x0, "89"}, {true, 0x1, "whole"}, {true, 0x1, ""}};
-    for (const auto& [fin, opcode, payload] : expected) {
-        auto f = peer.readFrame();
-        ASSERT_TRUE(f);
-        EXPECT_TRUE(f->fin == fin && f->opcode == opcode && f->masked && f->rsv == 0) << int(f->opcode);
-        EXPECT_EQ(textOf(f->payload), payload);
-    }
+    for (const auto& [fin, opcode, payload] : expected) expectFrame(opcode, bytesOf(payload), fin);
 }
 
-TEST_F(ScriptedPeerTest, CloseStartedByTheServerIsEchoedThenReported) {
+TEST_F(ScriptedPeerTest, ClosesFromEitherSideAreAnsweredOnceThenReported) {
     open();
     peer.sendFrame(0x8, {0x03, 0xE9});
-    auto answer = peer.readFrame();
-    ASSERT_TRUE(answer);
-    EXPECT_TRUE(answer->opcode == 0x8 && answer->masked && answer->payload == (Bytes{0x03, 0xE9}));
+    expectFrame(0x8, {0x03, 0xE9});
     EXPECT_TRUE(peer.waitForEof());
-    ASSERT_TRUE(events.waitForEnd());
-    EXPECT_EQ(events.closeCount(), 1);
-    EXPECT_TRUE(events.errorTexts().empty());
-}
+    expectOneClose();
 
-TEST_F(ScriptedPeerTest, CloseStartedByTheClientWaitsForTheServer) {
+    // Started by the client: it waits for the server's answer.
+    events.clear();
     open();
     client->close({0x03, 0xE8});
     client->send(bytesOf("late"), true, 0);
     client->ping({});
-    auto frame = peer.readFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_TRUE(frame->opcode == 0x8 && frame->payload == (Bytes{0x03, 0xE8}));
+    expectFrame(0x8, {0x03, 0xE8});
     EXPECT_FALSE(peer.readFrame(100ms));  // nothing after the close frame
     EXPECT_EQ(events.closeCount(), 0);
     peer.sendFrame(0x8, {0x03, 0xE8});
     EXPECT_TRUE(peer.waitForEof());  // no answer to the answer
-    ASSERT_TRUE(events.waitForEnd());
-    EXPECT_EQ(events.closeCount(), 1);
-    EXPECT_TRUE(events.errorTexts().empty());
+    expectOneClose();
 
     // sendCloseFrame ends the connection once written; 1005 is never sent.
     open();
     client->sendCloseFrame({0x03, 0xED});
-    frame = peer.readFrame();
-    ASSERT_TRUE(frame);
-    EXPECT_TRUE(frame->opcode == 0x8 && frame->payload.empty());
+    expectFrame(0x8, {});
     EXPECT_TRUE(peer.waitForEof());
-    EXPECT_TRUE(events.waitFor([&] { return events.closes == 2; }));
+    expectOneClose(2);
 }
 
 // Cut inside the payload, inside the header, and a close frame whose answer
@@ -245,9 +235,7 @@ TEST_F(ScriptedPeerTest, PeerHangUpTruncatedFrameAndUnanswerableCloseAreOrdinary
         open();
         peer.sendRaw(wire);
         peer.closeConnection(wire[0] == 0x88);
-        ASSERT_TRUE(events.waitForEnd());
-        EXPECT_EQ(events.closeCount(), 1);
-        EXPECT_TRUE(events.errorTexts().empty());
+        expectOneClose();
         EXPECT_TRUE(events.received().empty());
         client.reset();
     }
@@ -275,9 +263,7 @@ TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
         wire.insert(wire.end(), after.begin(), after.end());
         peer.sendRaw(wire);
         expectOneError(c.error);
-        const auto close = peer.readFrame();
-        ASSERT_TRUE(close);
-        EXPECT_TRUE(close->opcode == 0x8 && close->payload == (Bytes{uint8_t(c.code >> 8), uint8_t(c.code & 0xFF)}));
+        expectFrame(0x8, {uint8_t(c.code >> 8), uint8_t(c.code & 0xFF)});
         EXPECT_TRUE(peer.waitForEof());
         EXPECT_TRUE(events.received().empty());
         client.reset();
@@ -288,17 +274,12 @@ TEST_F(ScriptedPeerTest, SilentPeerIsDeclaredLostOnce) {
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Warning);
     startClient("/", {}, 200, 50);
     ASSERT_FALSE(peer.handshake().empty());
-    // Read the pings and never answer.
-    for (int i = 0; i < 2; ++i) {
-        auto ping = peer.readFrame();
-        ASSERT_TRUE(ping);
-        EXPECT_EQ(ping->opcode, 0x9);
-    }
-    ASSERT_TRUE(events.waitForEnd());
+    expectFrame(0x9, {});  // read and never answered
+    expectFrame(0x9, {});
+    expectOneClose();
     EXPECT_TRUE(peer.waitForEof());
     client.reset();  // joins both threads: every log line is in
     EXPECT_EQ(events.closeCount(), 1);
-    EXPECT_TRUE(events.errorTexts().empty());
     EXPECT_EQ(log.count("[WebSocketClient] Heartbeat timeout."), 2u);
     EXPECT_EQ(log.count("[WebSocketClient] Heartbeat timeout, closing connection."), 1u);
 }

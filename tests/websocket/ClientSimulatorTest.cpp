@@ -4,12 +4,12 @@
 #include "tools/simulator/Simulator.h"
 #include "websocket/WebSocketClient.h"
 #include "websocket/support/ClientEvents.h"
+#include "websocket/support/ScriptedPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -23,14 +23,7 @@ namespace {
 
 const std::vector<std::string> keyed{"realtime", "openai-insecure-api-key.sk-1"};
 
-std::size_t threadCount() {
-    std::size_t n = 0;
-    if (DIR* d = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(d)) n += e->d_name[0] != '.';
-        ::closedir(d);
-    }
-    return n;
-}
+auto threadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
 
 struct Peer {
     explicit Peer(SimulatorOptions options = {}) : sim(std::move(options)) { sim.start(); }
@@ -42,9 +35,8 @@ struct Peer {
 };
 
 struct Connection {
-    Connection(const std::string& url, std::size_t interval = 600000, std::size_t timeout = 600000,
-               const std::string& caFile = "", std::vector<std::string> protocols = keyed)
-        : client(url, protocols, interval, timeout, caFile) {
+    Connection(const std::string& url, std::size_t interval = 600000, std::size_t timeout = 600000, const std::string& caFile = "")
+        : client(url, keyed, interval, timeout, caFile) {
         events.attach(client);
         client.start();
     }
@@ -54,22 +46,23 @@ struct Connection {
 
 } // namespace
 
-TEST(SimulatorPeer, MessagesBothWaysAndACloseFromEachSide) {
+// Pings every 10 ms, each to be answered within 300 ms: eighty answers take
+// longer than two missed pongs would, so the answers keep the connection alive.
+TEST(SimulatorPeer, MessagesBothWaysPongsAndACloseFromEachSide) {
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
     Peer peer;
-    Connection c(peer.url());
+    Connection c(peer.url(), 10, 300);
     ASSERT_TRUE(c.events.waitForOpen());
 
     for (const auto& [text, fragment] : {std::pair<std::string, std::size_t>{"{\"a\":1}", 0}, {"{\"fragmented\":3}", 3}})
-        c.client.send(Bytes(text.begin(), text.end()), true, fragment);
+        c.client.send(bytesOf(text), true, fragment);
     ASSERT_TRUE(peer.sim.waitForClientEvents([](const auto& e) { return e.size() >= 2; }, 10s));
     EXPECT_EQ(peer.sim.receivedClientEvents(), (std::vector<std::string>{"{\"a\":1}", "{\"fragmented\":3}"}));
     ASSERT_EQ(peer.sim.sendToAll("{\"type\":\"x\"}"), 1u);
-    EXPECT_TRUE(c.events.waitFor([&] {
-        for (const auto& m : c.events.messages)
-            if (m.text && m.data == Bytes{'{', '"', 't', 'y', 'p', 'e', '"', ':', '"', 'x', '"', '}'}) return true;
-        return false;
-    }));
+    EXPECT_TRUE(c.events.waitForMessage(bytesOf("{\"type\":\"x\"}")));
 
+    EXPECT_TRUE(log.waitFor("[WebSocketClient] Received pong", 80));
+    EXPECT_FALSE(log.contains("Heartbeat timeout"));
     c.client.close({0x03, 0xE9});
     ASSERT_TRUE(c.events.waitForEnd());
     EXPECT_TRUE(peer.waitForCloseCode(1001));
@@ -110,12 +103,10 @@ TEST(SimulatorPeer, TlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
         if (t.opens) {
             ASSERT_TRUE(c.events.waitForOpen()) << (c.events.errorTexts().empty() ? "" : c.events.errorTexts()[0]);
             const std::string big = "{\"big\":\"" + std::string(70000, 'z') + "\"}";
-            c.client.send(Bytes(big.begin(), big.end()), true, 0);
+            c.client.send(bytesOf(big), true, 0);
             EXPECT_TRUE(peer.sim.waitForClientEvents([&](const auto& e) { return !e.empty() && e.back() == big; }, 10s));
             ASSERT_EQ(peer.sim.sendToAll(big), 1u);  // and a long one back
-            EXPECT_TRUE(c.events.waitFor([&] {
-                return std::any_of(c.events.messages.begin(), c.events.messages.end(), [&](const auto& m) { return m.data == Bytes(big.begin(), big.end()); });
-            }));
+            EXPECT_TRUE(c.events.waitForMessage(bytesOf(big)));
         } else {
             ASSERT_TRUE(c.events.waitForEnd());
             EXPECT_EQ(c.events.openCount(), 0);
@@ -126,10 +117,9 @@ TEST(SimulatorPeer, TlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
     EXPECT_THROW(WebSocketClient("wss://h/", {}, 1, 1, "/nonexistent/ca.pem"), std::system_error);
 }
 
-// Each ping must be answered within 200 ms; twenty in a row were.
 TEST(SimulatorPeer, DestructionFromEveryStateIsQuietAndJoinsItsThreads) {
     Peer peer;
-    const std::size_t baseline = threadCount();
+    const auto baseline = threadCount();
     for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE(round);
         const int state = round % 4;
@@ -156,17 +146,6 @@ TEST(SimulatorPeer, DestructionFromEveryStateIsQuietAndJoinsItsThreads) {
     EXPECT_TRUE(peer.waitForCloseCode(1000));
 }
 
-// Pings every 10 ms, each to be answered within 300 ms: eighty answers take
-// longer than two missed pongs would, so the answers keep the connection alive.
-TEST(SimulatorPeer, AnsweredPongsKeepAShortTimeoutAlive) {
-    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
-    Peer peer;
-    Connection c(peer.url(), 10, 300);
-    EXPECT_TRUE(log.waitFor("[WebSocketClient] Received pong", 80));
-    EXPECT_EQ(c.events.closeCount() + c.events.errorTexts().size(), 0u);
-    EXPECT_FALSE(log.contains("Heartbeat timeout"));
-}
-
 TEST(SimulatorPeer, TwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
     Peer peer;
@@ -177,7 +156,7 @@ TEST(SimulatorPeer, TwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
         for (int i = 0; i < perThread; ++i) {
             const std::string body = std::string("\"") + tag + ":" + std::to_string(i) + ":" +
                                      std::string(static_cast<std::size_t>(i * 37 % 3000), tag) + "\"";
-            c.client.send(Bytes(body.begin(), body.end()), true, i % 3 == 0 ? 100 : 0);
+            c.client.send(bytesOf(body), true, i % 3 == 0 ? 100 : 0);
         }
     };
     std::thread a(sender, 'A'), b(sender, 'B');

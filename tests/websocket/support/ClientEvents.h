@@ -3,6 +3,7 @@
 #include "support/Recorders.h"
 #include "websocket/WebSocketClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -40,6 +41,11 @@ public:
     bool waitForOpen() { return waitFor([&] { return opens > 0; }); }
     bool waitForEnd() { return waitFor([&] { return closes + errors.size() > 0; }); }
     bool waitForMessages(std::size_t n) { return waitFor([&] { return messages.size() >= n; }); }
+    bool waitForMessage(const std::vector<uint8_t>& data, bool text = true) {
+        return waitFor([&] {
+            return std::any_of(messages.begin(), messages.end(), [&](const Message& m) { return m.data == data && m.text == text; });
+        });
+    }
     void clear() { record([&] { opens = closes = 0, errors.clear(), messages.clear(); }); }
     int openCount() { return snapshot(opens); }
     int closeCount() { return snapshot(closes); }
