@@ -1,5 +1,6 @@
-// The client against a raw scripted peer: everything a correct server never
-// does, and the exact bytes the client puts on the wire.
+// The client against a raw scripted peer (everything a correct server never
+// does, and the exact bytes the client puts on the wire) and against an
+// independent WebSocket stack, the service simulator (Boost.Beast).
 #include "websocket/WebSocketClient.h"
 #include "websocket/support/ClientEvents.h"
 #include "websocket/support/ScriptedPeer.h"
@@ -15,8 +16,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 using namespace orvanta::websocket;
 using namespace orvanta::websocket::test;
@@ -28,12 +32,12 @@ namespace {
 const std::string secret = "sk-test-0123456789abcdef";
 const std::string keyProtocol = "openai-insecure-api-key." + secret;
 
-class ScriptedPeerTest : public ::testing::Test {
+class ClientTest : public ::testing::Test {
 protected:
     // Long heartbeat by default so that pings do not get in the way.
-    void startClient(const std::string& path = "/", std::vector<std::string> protocols = {},
-                     std::size_t interval = 600000, std::size_t timeout = 600000) {
-        client = std::make_unique<WebSocketClient>(peer.url(path), protocols, interval, timeout, "");
+    void startClient(const std::string& url = "", std::vector<std::string> protocols = {}, std::size_t interval = 600000,
+                     std::size_t timeout = 600000, const std::string& caFile = "") {
+        client = std::make_unique<WebSocketClient>(url.empty() ? peer.url() : url, protocols, interval, timeout, caFile);
         events.attach(*client);
         client->start();
     }
@@ -84,7 +88,7 @@ struct FullListener {
 
 } // namespace
 
-TEST_F(ScriptedPeerTest, RequestLineHeadersAndEarlyMessagesWaitForTheUpgrade) {
+TEST_F(ClientTest, RequestLineHeadersAndEarlyMessagesWaitForTheUpgrade) {
     client = std::make_unique<WebSocketClient>(peer.url("/v1/realtime?model=m#frag"), std::vector<std::string>{"realtime", "x"},
                                                600000, 600000, "");
     events.attach(*client);
@@ -100,7 +104,7 @@ TEST_F(ScriptedPeerTest, RequestLineHeadersAndEarlyMessagesWaitForTheUpgrade) {
 
 // The key travels as a subprotocol: no upgrade failure lets it into an error
 // text or a log line at any level, even when the server names it back.
-TEST_F(ScriptedPeerTest, InvalidUpgradeResponsesEndWithOneErrorAndTheKeyIsNeverLogged) {
+TEST_F(ClientTest, InvalidUpgradeResponsesEndWithOneErrorAndTheKeyIsNeverLogged) {
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Trace);
     const std::string namedBack = "Sec-WebSocket-Protocol: " + keyProtocol + "\r\n";
     struct Case {
@@ -117,7 +121,7 @@ TEST_F(ScriptedPeerTest, InvalidUpgradeResponsesEndWithOneErrorAndTheKeyIsNeverL
     for (const auto& c : cases) {
         SCOPED_TRACE(c.response.substr(0, 40));
         events.clear();
-        startClient("/", {"realtime", keyProtocol});
+        startClient("", {"realtime", keyProtocol});
         ASSERT_TRUE(peer.accept());
         const std::string request = peer.readRequest();
         EXPECT_NE(request.find(keyProtocol), std::string::npos);
@@ -134,7 +138,7 @@ TEST_F(ScriptedPeerTest, InvalidUpgradeResponsesEndWithOneErrorAndTheKeyIsNeverL
 
     // Nor once open: named back by the server, in messages both ways and pings;
     // nor when it would inject a header.
-    startClient("/", {"realtime", keyProtocol}, 20);
+    startClient("", {"realtime", keyProtocol}, 20);
     ASSERT_FALSE(peer.handshake("Sec-WebSocket-Protocol: " + keyProtocol + "\r\n").empty());
     ASSERT_TRUE(events.waitForOpen());
     client->send(bytesOf("echo " + secret), true, 0);
@@ -148,13 +152,13 @@ TEST_F(ScriptedPeerTest, InvalidUpgradeResponsesEndWithOneErrorAndTheKeyIsNeverL
     EXPECT_TRUE(log.contains("[WebSocketClient] Negotiated protocol: openai-insecure-api-key.***"));
 
     events.clear();
-    startClient("/", {"realtime", keyProtocol + "\r\nX-Evil: 1"});
+    startClient("", {"realtime", keyProtocol + "\r\nX-Evil: 1"});
     expectOneError("Invalid subprotocol #2: empty or contains a character not allowed in a header token");
     EXPECT_FALSE(peer.accept(200ms));
     for (const auto& line : log.all()) EXPECT_EQ(line.find(secret), std::string::npos) << line;
 }
 
-TEST_F(ScriptedPeerTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
+TEST_F(ClientTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
     startClient();
     ASSERT_TRUE(peer.accept());
     const std::string request = peer.readRequest();
@@ -179,7 +183,7 @@ TEST_F(ScriptedPeerTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
     }
 }
 
-TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
+TEST_F(ClientTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
     open();
     peer.sendFrame(0x1, bytesOf("a"), false);
     peer.sendFrame(0x9, bytesOf("x"));
@@ -199,7 +203,7 @@ TEST_F(ScriptedPeerTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
     for (const auto& [fin, opcode, payload] : expected) expectFrame(opcode, bytesOf(payload), fin);
 }
 
-TEST_F(ScriptedPeerTest, ClosesFromEitherSideAreAnsweredOnceThenReported) {
+TEST_F(ClientTest, ClosesFromEitherSideAreAnsweredOnceThenReported) {
     open();
     peer.sendFrame(0x8, {0x03, 0xE9});
     expectFrame(0x8, {0x03, 0xE9});
@@ -229,7 +233,7 @@ TEST_F(ScriptedPeerTest, ClosesFromEitherSideAreAnsweredOnceThenReported) {
 
 // Cut inside the payload, inside the header, and a close frame whose answer
 // meets a reset socket.
-TEST_F(ScriptedPeerTest, PeerHangUpTruncatedFrameAndUnanswerableCloseAreOrdinaryCloses) {
+TEST_F(ClientTest, PeerHangUpTruncatedFrameAndUnanswerableCloseAreOrdinaryCloses) {
     for (const Bytes& wire : {Bytes{0x81, 0x05, 'h', 'e'}, Bytes{0x81}, Bytes{0x88, 0x02, 0x03, 0xE8}}) {
         events.clear();
         open();
@@ -241,7 +245,7 @@ TEST_F(ScriptedPeerTest, PeerHangUpTruncatedFrameAndUnanswerableCloseAreOrdinary
     }
 }
 
-TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
+TEST_F(ClientTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
     struct Case {
         Bytes frames;
         uint16_t code;
@@ -270,9 +274,9 @@ TEST_F(ScriptedPeerTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
     }
 }
 
-TEST_F(ScriptedPeerTest, SilentPeerIsDeclaredLostOnce) {
+TEST_F(ClientTest, SilentPeerIsDeclaredLostOnce) {
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Warning);
-    startClient("/", {}, 200, 50);
+    startClient("", {}, 200, 50);
     ASSERT_FALSE(peer.handshake().empty());
     expectFrame(0x9, {});  // read and never answered
     expectFrame(0x9, {});
@@ -311,7 +315,7 @@ TEST(HostAndPort, FollowTheUrl) {
     }
 }
 
-TEST_F(ScriptedPeerTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
+TEST_F(ClientTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
     events.onMessage = [](const Bytes&, bool) { throw std::runtime_error("boom"); };
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Error);
     open();
@@ -326,7 +330,7 @@ TEST_F(ScriptedPeerTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
 // A closed port, a full accept queue, a silent TLS peer, a silent plain peer, a
 // TLS server that stalls the upgrade: one error each, and the client thread
 // ends by itself.
-TEST_F(ScriptedPeerTest, EachPhaseBeforeOpenHasADeadline) {
+TEST_F(ClientTest, EachPhaseBeforeOpenHasADeadline) {
     auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
     testsupport::TestCertificates certs;
     ASSERT_TRUE(certs.ok());
@@ -365,7 +369,7 @@ TEST_F(ScriptedPeerTest, EachPhaseBeforeOpenHasADeadline) {
     }
 }
 
-TEST_F(ScriptedPeerTest, SmallPingsToAClientWhosePeerNeverReadsOverflowItsSendQueue) {
+TEST_F(ClientTest, SmallPingsToAClientWhosePeerNeverReadsOverflowItsSendQueue) {
     open();
     const Bytes ping = ScriptedPeer::encodeFrame(0x9, Bytes(125, 'p'));
     Bytes batch;
@@ -374,3 +378,157 @@ TEST_F(ScriptedPeerTest, SmallPingsToAClientWhosePeerNeverReadsOverflowItsSendQu
     }
     expectOneError("Send queue overflow: more than " + std::to_string(maxQueuedBytes) + " bytes waiting to be written");
 }
+
+#ifdef WS_TEST_WITH_SIMULATOR
+using namespace orvanta::simulator;
+
+namespace {
+
+const std::vector<std::string> keyed{"realtime", "openai-insecure-api-key.sk-1"};
+
+auto threadCount() { return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}); }
+
+struct Sim : Simulator {
+    explicit Sim(SimulatorOptions options = {}) : Simulator(std::move(options)) { start(); }
+    std::string url() const { return realtimeUrl() + "?model=m"; }
+    bool waitForCloseCode(unsigned code) {
+        return waitForCloseCodes([&](const auto& c) { return !c.empty() && c.back().code == code; }, 10s);
+    }
+};
+
+} // namespace
+
+// Pings every 10 ms, each to be answered within 300 ms: eighty answers take
+// longer than two missed pongs would, so the answers keep the connection alive.
+TEST_F(ClientTest, SimulatorMessagesBothWaysPongsAndACloseFromEachSide) {
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
+    Sim server;
+    startClient(server.url(), keyed, 10, 300);
+    ASSERT_TRUE(events.waitForOpen());
+
+    for (const auto& [text, fragment] : {std::pair<std::string, std::size_t>{"{\"a\":1}", 0}, {"{\"fragmented\":3}", 3}})
+        client->send(bytesOf(text), true, fragment);
+    ASSERT_TRUE(server.waitForClientEvents([](const auto& e) { return e.size() >= 2; }, 10s));
+    EXPECT_EQ(server.receivedClientEvents(), (std::vector<std::string>{"{\"a\":1}", "{\"fragmented\":3}"}));
+    ASSERT_EQ(server.sendToAll("{\"type\":\"x\"}"), 1u);
+    EXPECT_TRUE(events.waitForMessage(bytesOf("{\"type\":\"x\"}")));
+
+    EXPECT_TRUE(log.waitFor("[WebSocketClient] Received pong", 80));
+    EXPECT_FALSE(log.contains("Heartbeat timeout"));
+    client->close({0x03, 0xE9});
+    ASSERT_TRUE(events.waitForEnd());
+    EXPECT_TRUE(server.waitForCloseCode(1001));
+    EXPECT_EQ(events.closeCount(), 1);
+    EXPECT_TRUE(events.errorTexts().empty());
+
+    // Started by the server: answered, then reported as a close.
+    events.clear();
+    startClient(server.url(), keyed);
+    ASSERT_TRUE(events.waitForMessages(1));  // session.created: the simulator has it among its open connections
+    ASSERT_EQ(server.closeAll(false), 1u);
+    ASSERT_TRUE(events.waitForEnd());
+    EXPECT_TRUE(server.waitForConnectionEnds([](const auto& e) { return e.size() == 2 && e[1] == ConnectionEnd::CloseFrame; }, 10s));
+    EXPECT_EQ(events.closeCount(), 1);
+    EXPECT_TRUE(events.errorTexts().empty());
+}
+
+TEST_F(ClientTest, SimulatorTlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
+    testsupport::TestCertificates certs;
+    ASSERT_TRUE(certs.ok()) << "openssl could not make the test certificates";
+    struct Case {
+        std::string name, certificate, key, caFile;
+        bool opens;
+    };
+    const std::vector<Case> cases = {
+        {"trusted", certs.serverCertificate(), certs.serverKey(), certs.caFile(), true},
+        {"other host", certs.otherHostCertificate(), certs.otherHostKey(), certs.caFile(), false},
+        {"authority not given", certs.serverCertificate(), certs.serverKey(), certs.otherHostCertificate(), false},
+        {"system store", certs.serverCertificate(), certs.serverKey(), "", false},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name);
+        auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Error);
+        SimulatorOptions options;
+        options.tlsCertificateFile = t.certificate;
+        options.tlsPrivateKeyFile = t.key;
+        Sim server(options);
+        events.clear();
+        startClient(server.url(), keyed, 600000, 600000, t.caFile);
+        if (t.opens) {
+            ASSERT_TRUE(events.waitForOpen()) << (events.errorTexts().empty() ? "" : events.errorTexts()[0]);
+            const std::string big = "{\"big\":\"" + std::string(70000, 'z') + "\"}";
+            client->send(bytesOf(big), true, 0);
+            EXPECT_TRUE(server.waitForClientEvents([&](const auto& e) { return !e.empty() && e.back() == big; }, 10s));
+            ASSERT_EQ(server.sendToAll(big), 1u);  // and a long one back
+            EXPECT_TRUE(events.waitForMessage(bytesOf(big)));
+        } else {
+            ASSERT_TRUE(events.waitForEnd());
+            EXPECT_EQ(events.openCount(), 0);
+            EXPECT_EQ(events.errorTexts().size(), 1u);
+            EXPECT_TRUE(log.contains("[WebSocketClient] SSL handshake error: "));
+        }
+        client.reset();  // before its server goes
+    }
+    EXPECT_THROW(WebSocketClient("wss://h/", {}, 1, 1, "/nonexistent/ca.pem"), std::system_error);
+}
+
+TEST_F(ClientTest, SimulatorDestructionFromEveryStateIsQuietAndJoinsItsThreads) {
+    Sim server;
+    const auto baseline = threadCount();
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        const int state = round % 4;
+        events.clear();
+        client = std::make_unique<WebSocketClient>(server.url(), keyed, 1, 600000, "");
+        events.attach(*client);
+        if (state >= 1) client->start();
+        if (state >= 2) {
+            ASSERT_TRUE(events.waitForOpen());
+        }
+        if (state == 3) {
+            client->send(Bytes{'{', '}'}, true, 0);
+            ASSERT_TRUE(server.waitForClientEvents([&](const auto& e) { return e.size() >= std::size_t(round / 4 + 1); }, 10s));
+        }
+        client.reset();
+        EXPECT_EQ(events.closeCount(), 0);
+        EXPECT_TRUE(events.errorTexts().empty());
+        EXPECT_EQ(threadCount(), baseline);
+    }
+    // Every connection ended; open ones may say goodbye with a close frame.
+    EXPECT_TRUE(server.waitForConnectionEnds([](const auto& e) {
+        return std::count(e.begin(), e.end(), ConnectionEnd::Open) == 0 && std::count(e.begin(), e.end(), ConnectionEnd::CloseFrame) > 0;
+    }, 10s));
+    EXPECT_TRUE(server.waitForCloseCode(1000));
+}
+
+TEST_F(ClientTest, SimulatorTwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Debug);
+    Sim server;
+    startClient(server.url(), keyed, 1);
+    ASSERT_TRUE(events.waitForOpen());
+    constexpr int perThread = 300;
+    auto sender = [&](char tag) {
+        for (int i = 0; i < perThread; ++i) {
+            const std::string body = std::string("\"") + tag + ":" + std::to_string(i) + ":" +
+                                     std::string(static_cast<std::size_t>(i * 37 % 3000), tag) + "\"";
+            client->send(bytesOf(body), true, i % 3 == 0 ? 100 : 0);
+        }
+    };
+    std::thread a(sender, 'A'), b(sender, 'B');
+    a.join();
+    b.join();
+    ASSERT_TRUE(server.waitForClientEvents([](const auto& e) { return e.size() >= 2 * perThread; }, 60s));
+    int next[2] = {0, 0};
+    for (const auto& m : server.receivedClientEvents()) {
+        const int who = m[1] == 'A' ? 0 : 1;
+        const std::string head = std::string("\"") + m[1] + ":" + std::to_string(next[who]) + ":";
+        ASSERT_EQ(m.rfind(head, 0), 0u) << "out of order or cut";
+        ASSERT_EQ(m, head + std::string(static_cast<std::size_t>(next[who] * 37 % 3000), m[1]) + "\"");
+        ++next[who];
+    }
+    EXPECT_EQ(next[0], perThread);
+    EXPECT_EQ(next[1], perThread);
+    EXPECT_TRUE(events.errorTexts().empty());
+    EXPECT_TRUE(log.contains("[WebSocketClient] Received pong"));
+}
+#endif
