@@ -2,8 +2,8 @@
 // does, and the exact bytes the client puts on the wire) and against an
 // independent WebSocket stack, the service simulator (Boost.Beast).
 #include "websocket/WebSocketClient.h"
-#include "websocket/support/ClientEvents.h"
 #include "websocket/support/ScriptedPeer.h"
+#include "support/Recorders.h"
 #include "support/TestCertificates.h"
 #ifdef WS_TEST_WITH_SIMULATOR
 #include "tools/simulator/Simulator.h"
@@ -28,6 +28,56 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// Records every callback of one client; tests wait on the record with a
+// generous timeout instead of sleeping, and read it through get().
+struct ClientEvents {
+    struct Message {
+        Bytes data;
+        bool text = false;
+        std::size_t spare = 0;  // capacity past the end, as delivered
+    };
+    void attach(WebSocketClient& client) {
+        client.onOpenHandler = [this] { record([&] { ++opens; }); };
+        client.onCloseHandler = [this] { record([&] { ++closes; }); };
+        client.onErrorHandler = [this](const std::string message) { record([&] { errors.push_back(message); }); };
+        client.onMessageHandler = [this](const Bytes& data, bool text) {
+            record([&] { messages.push_back({data, text, data.capacity() - data.size()}); });
+            if (onMessage) onMessage(data, text);
+        };
+    }
+    template <typename F>
+    void record(F f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        f();
+        changed.notify_all();
+    }
+    template <typename T>
+    T get(const T& value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return value;
+    }
+    template <typename Pred>
+    bool waitFor(Pred pred) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 10s, pred);
+    }
+    bool waitForOpen() { return waitFor([&] { return opens > 0; }); }
+    bool waitForEnd() { return waitFor([&] { return closes + errors.size() > 0; }); }
+    bool waitForMessages(std::size_t n) { return waitFor([&] { return messages.size() >= n; }); }
+    bool waitForMessage(const Bytes& data) {
+        const auto has = [&](const Message& m) { return m.data == data && m.text; };
+        return waitFor([&] { return std::any_of(messages.begin(), messages.end(), has); });
+    }
+    void clear() { record([&] { opens = closes = 0, errors.clear(), messages.clear(); }); }
+
+    std::function<void(const Bytes&, bool)> onMessage;  // on the I/O thread; set before start()
+    std::mutex mutex;
+    std::condition_variable changed;
+    int opens = 0, closes = 0;
+    std::vector<std::string> errors;
+    std::vector<Message> messages;
+};
 
 const std::string secret = "sk-test-0123456789abcdef";
 const std::string keyProtocol = "openai-insecure-api-key." + secret;
@@ -57,13 +107,13 @@ protected:
     }
     void expectOneError(const std::string& text) {
         ASSERT_TRUE(events.waitForEnd());
-        EXPECT_EQ(events.errorTexts(), std::vector<std::string>{text});
-        EXPECT_EQ(events.closeCount(), 0);
+        EXPECT_EQ(events.get(events.errors), std::vector<std::string>{text});
+        EXPECT_EQ(events.get(events.closes), 0);
     }
     void expectOneClose(int closes = 1) {
         ASSERT_TRUE(events.waitFor([&] { return events.closes + events.errors.size() >= std::size_t(closes); }));
-        EXPECT_EQ(events.closeCount(), closes);
-        EXPECT_TRUE(events.errorTexts().empty());
+        EXPECT_EQ(events.get(events.closes), closes);
+        EXPECT_TRUE(events.get(events.errors).empty());
     }
 
     ScriptedPeer peer;
@@ -129,9 +179,9 @@ TEST_F(ClientTest, InvalidUpgradeResponsesEndWithOneErrorAndTheKeyIsNeverLogged)
         ASSERT_TRUE(events.waitForEnd());
         // A wrong accept value is reported beside the right one.
         const std::string right = c.error.back() == ' ' ? ScriptedPeer::acceptFor(ScriptedPeer::requestKey(request)) : "";
-        EXPECT_EQ(events.errorTexts(), std::vector<std::string>{c.error + right});
+        EXPECT_EQ(events.get(events.errors), std::vector<std::string>{c.error + right});
         EXPECT_TRUE(peer.waitForEof());
-        EXPECT_EQ(events.openCount() + events.closeCount(), 0);
+        EXPECT_EQ(events.get(events.opens) + events.get(events.closes), 0);
         client.reset();
     }
     EXPECT_TRUE(log.contains("[WebSocketClient] Handshake request: GET / HTTP/1.1"));
@@ -176,7 +226,7 @@ TEST_F(ClientTest, FramesGluedToTheUpgradeAndOddButReadableFrames) {
     peer.sendFrame(0x1, {});
     ASSERT_TRUE(events.waitForMessages(5));
     const std::vector<std::pair<std::string, bool>> expected = {{"one", true}, {"two", false}, {"rsv", true}, {"masked", true}, {"", true}};
-    const auto got = events.received();
+    const auto got = events.get(events.messages);
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(std::make_pair(textOf(got[i].data), got[i].text), expected[i]);
         EXPECT_GE(got[i].spare, WebSocketSession::messagePadding);
@@ -191,7 +241,7 @@ TEST_F(ClientTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
     peer.sendFrame(0x0, bytesOf("c"), true);
     expectFrame(0xA, bytesOf("x"));
     ASSERT_TRUE(events.waitForMessages(1));
-    const auto got = events.received();
+    const auto got = events.get(events.messages);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_TRUE(textOf(got[0].data) == "abc" && got[0].text);
 
@@ -218,7 +268,7 @@ TEST_F(ClientTest, ClosesFromEitherSideAreAnsweredOnceThenReported) {
     client->ping({});
     expectFrame(0x8, {0x03, 0xE8});
     EXPECT_FALSE(peer.readFrame(100ms));  // nothing after the close frame
-    EXPECT_EQ(events.closeCount(), 0);
+    EXPECT_EQ(events.get(events.closes), 0);
     peer.sendFrame(0x8, {0x03, 0xE8});
     EXPECT_TRUE(peer.waitForEof());  // no answer to the answer
     expectOneClose();
@@ -240,7 +290,7 @@ TEST_F(ClientTest, PeerHangUpTruncatedFrameAndUnanswerableCloseAreOrdinaryCloses
         peer.sendRaw(wire);
         peer.closeConnection(wire[0] == 0x88);
         expectOneClose();
-        EXPECT_TRUE(events.received().empty());
+        EXPECT_TRUE(events.get(events.messages).empty());
         client.reset();
     }
 }
@@ -269,7 +319,7 @@ TEST_F(ClientTest, ProtocolViolationsFailTheConnectionWithACloseCode) {
         expectOneError(c.error);
         expectFrame(0x8, {uint8_t(c.code >> 8), uint8_t(c.code & 0xFF)});
         EXPECT_TRUE(peer.waitForEof());
-        EXPECT_TRUE(events.received().empty());
+        EXPECT_TRUE(events.get(events.messages).empty());
         client.reset();
     }
 }
@@ -283,7 +333,7 @@ TEST_F(ClientTest, SilentPeerIsDeclaredLostOnce) {
     expectOneClose();
     EXPECT_TRUE(peer.waitForEof());
     client.reset();  // joins both threads: every log line is in
-    EXPECT_EQ(events.closeCount(), 1);
+    EXPECT_EQ(events.get(events.closes), 1);
     EXPECT_EQ(log.count("[WebSocketClient] Heartbeat timeout."), 2u);
     EXPECT_EQ(log.count("[WebSocketClient] Heartbeat timeout, closing connection."), 1u);
 }
@@ -323,7 +373,7 @@ TEST_F(ClientTest, ExceptionFromAHandlerEndsInOneErrorThenSilence) {
     peer.sendFrame(0x1, bytesOf("second"));
     expectOneError("Exception in client thread: boom");
     EXPECT_TRUE(peer.waitForEof());
-    EXPECT_EQ(events.received().size(), 1u);
+    EXPECT_EQ(events.get(events.messages).size(), 1u);
     EXPECT_TRUE(log.contains("[WebSocketClient] Exception in client thread: boom"));
 }
 
@@ -374,7 +424,7 @@ TEST_F(ClientTest, SmallPingsToAClientWhosePeerNeverReadsOverflowItsSendQueue) {
     const Bytes ping = ScriptedPeer::encodeFrame(0x9, Bytes(125, 'p'));
     Bytes batch;
     for (int i = 0; i < 100; ++i) batch.insert(batch.end(), ping.begin(), ping.end());
-    for (int i = 0; i < 10000 && events.errorTexts().empty() && peer.sendRaw(batch); ++i) {
+    for (int i = 0; i < 10000 && events.get(events.errors).empty() && peer.sendRaw(batch); ++i) {
     }
     expectOneError("Send queue overflow: more than " + std::to_string(maxQueuedBytes) + " bytes waiting to be written");
 }
@@ -418,8 +468,8 @@ TEST_F(ClientTest, SimulatorMessagesBothWaysPongsAndACloseFromEachSide) {
     client->close({0x03, 0xE9});
     ASSERT_TRUE(events.waitForEnd());
     EXPECT_TRUE(server.waitForCloseCode(1001));
-    EXPECT_EQ(events.closeCount(), 1);
-    EXPECT_TRUE(events.errorTexts().empty());
+    EXPECT_EQ(events.get(events.closes), 1);
+    EXPECT_TRUE(events.get(events.errors).empty());
 
     // Started by the server: answered, then reported as a close.
     events.clear();
@@ -428,8 +478,8 @@ TEST_F(ClientTest, SimulatorMessagesBothWaysPongsAndACloseFromEachSide) {
     ASSERT_EQ(server.closeAll(false), 1u);
     ASSERT_TRUE(events.waitForEnd());
     EXPECT_TRUE(server.waitForConnectionEnds([](const auto& e) { return e.size() == 2 && e[1] == ConnectionEnd::CloseFrame; }, 10s));
-    EXPECT_EQ(events.closeCount(), 1);
-    EXPECT_TRUE(events.errorTexts().empty());
+    EXPECT_EQ(events.get(events.closes), 1);
+    EXPECT_TRUE(events.get(events.errors).empty());
 }
 
 TEST_F(ClientTest, SimulatorTlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
@@ -455,7 +505,7 @@ TEST_F(ClientTest, SimulatorTlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
         events.clear();
         startClient(server.url(), keyed, 600000, 600000, t.caFile);
         if (t.opens) {
-            ASSERT_TRUE(events.waitForOpen()) << (events.errorTexts().empty() ? "" : events.errorTexts()[0]);
+            ASSERT_TRUE(events.waitForOpen()) << (events.get(events.errors).empty() ? "" : events.get(events.errors)[0]);
             const std::string big = "{\"big\":\"" + std::string(70000, 'z') + "\"}";
             client->send(bytesOf(big), true, 0);
             EXPECT_TRUE(server.waitForClientEvents([&](const auto& e) { return !e.empty() && e.back() == big; }, 10s));
@@ -463,8 +513,8 @@ TEST_F(ClientTest, SimulatorTlsTrustsOnlyTheGivenAuthorityForTheRightHost) {
             EXPECT_TRUE(events.waitForMessage(bytesOf(big)));
         } else {
             ASSERT_TRUE(events.waitForEnd());
-            EXPECT_EQ(events.openCount(), 0);
-            EXPECT_EQ(events.errorTexts().size(), 1u);
+            EXPECT_EQ(events.get(events.opens), 0);
+            EXPECT_EQ(events.get(events.errors).size(), 1u);
             EXPECT_TRUE(log.contains("[WebSocketClient] SSL handshake error: "));
         }
         client.reset();  // before its server goes
@@ -490,8 +540,8 @@ TEST_F(ClientTest, SimulatorDestructionFromEveryStateIsQuietAndJoinsItsThreads) 
             ASSERT_TRUE(server.waitForClientEvents([&](const auto& e) { return e.size() >= std::size_t(round / 4 + 1); }, 10s));
         }
         client.reset();
-        EXPECT_EQ(events.closeCount(), 0);
-        EXPECT_TRUE(events.errorTexts().empty());
+        EXPECT_EQ(events.get(events.closes), 0);
+        EXPECT_TRUE(events.get(events.errors).empty());
         EXPECT_EQ(threadCount(), baseline);
     }
     // Every connection ended; open ones may say goodbye with a close frame.
@@ -528,7 +578,7 @@ TEST_F(ClientTest, SimulatorTwoThreadsSendingWhilePingsFlowKeepEachOnesOrder) {
     }
     EXPECT_EQ(next[0], perThread);
     EXPECT_EQ(next[1], perThread);
-    EXPECT_TRUE(events.errorTexts().empty());
+    EXPECT_TRUE(events.get(events.errors).empty());
     EXPECT_TRUE(log.contains("[WebSocketClient] Received pong"));
 }
 #endif

@@ -13,9 +13,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-namespace orvanta {
-namespace websocket {
-namespace test {
+namespace orvanta::websocket::test {
 
 namespace {
 
@@ -168,6 +166,4 @@ void ScriptedPeer::closeConnection(bool reset) {
     connFd_ = -1;
 }
 
-} // namespace test
-} // namespace websocket
-} // namespace orvanta
+} // namespace orvanta::websocket::test

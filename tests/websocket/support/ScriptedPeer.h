@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace orvanta {
-namespace websocket {
-namespace test {
+namespace orvanta::websocket::test {
 
 // A raw TCP server on 127.0.0.1 (or [::1]) that a test drives step by step, for
 // what a correct server never does: malformed responses, odd frames, silence.
@@ -74,6 +72,4 @@ inline std::future<std::string> answerOnce(ScriptedPeer& peer, const std::string
     });
 }
 
-} // namespace test
-} // namespace websocket
-} // namespace orvanta
+} // namespace orvanta::websocket::test
