@@ -37,9 +37,8 @@ std::string scratch(const std::string& name) {
 }
 
 std::string slurp(const std::string& path) {
-    std::ifstream in(path);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     std::remove(path.c_str());
     return text.str();
 }
@@ -116,10 +115,7 @@ TEST(CliConverse, TakesAStereoFileAtAnotherRateAndRepliesAtThatRate) {
     // The sample, sped up to 48 kHz and put into the left channel only.
     const auto mono = orvanta::cli::WavReader(ORVANTA_SAMPLES_DIR "/hello.wav").readAll();
     const std::string input = scratch("stereo48k.wav"), reply = scratch("reply.wav");
-    SF_INFO info{};
-    info.samplerate = 48000;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SF_INFO info{0, 48000, 2, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 0, 0};
     SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
     ASSERT_NE(file, nullptr);
     std::vector<float> frames;
@@ -163,9 +159,8 @@ TEST(CliConverse, AnswersToolCallsFromCannedResultsAndPrintsEveryEventAsJsonInOr
             deltas += event["data"]["delta"].get<std::string>();
         if (names.back() == "responseTranscription")
             transcript = event["data"]["transcript"];
-        if (names.back() == "toolCall") {
+        if (names.back() == "toolCall")
             EXPECT_EQ(event["data"]["name"], "get_weather");
-        }
     }
     for (const auto& text : sim.receivedClientEvents()) {
         const auto event = nlohmann::json::parse(text);

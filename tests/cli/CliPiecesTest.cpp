@@ -14,17 +14,13 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstdio>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <sstream>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 using namespace orvanta;
 using namespace orvanta::cli;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -35,19 +31,6 @@ CliOptions parse(std::vector<std::string> args) {
 
 std::string tempPath(const std::string& name) {
     return testing::TempDir() + "cli_pieces_" + std::to_string(getpid()) + "_" + name;
-}
-
-nlohmann::json readJson(const std::string& name) {
-    std::ifstream in(std::string(ORVANTA_CLI_TEST_DATA "/") + name);
-    return nlohmann::json::parse(in);
-}
-
-// String values only, which is all the tool's events carry here.
-OVAnyMap toMap(const nlohmann::json& object) {
-    OVAnyMap map;
-    for (const auto& [key, value] : object.items())
-        map.set(key, value.get<std::string>());
-    return map;
 }
 
 } // namespace
@@ -82,7 +65,8 @@ TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
 }
 
 TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
-    for (const auto& scenario : readJson("session-monitor.json")) {
+    std::ifstream table(ORVANTA_CLI_TEST_DATA "/session-monitor.json");
+    for (const auto& scenario : nlohmann::json::parse(table)) {
         SCOPED_TRACE(scenario["why"].get<std::string>());
         const auto t0 = SessionMonitor::Clock::now();
         SessionMonitor m(scenario["attempts"], std::chrono::seconds(scenario["timeout"].get<int>()), t0);
@@ -98,8 +82,12 @@ TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
             else if (what == "serviceErrors?")
                 EXPECT_EQ(std::to_string(m.getServiceErrorCount()) + " " + m.getLastServiceError(),
                           std::to_string(step[1].get<int>()) + " " + step[2].get<std::string>());
-            else
-                m.onEvent(what, step.size() > 2 ? toMap(step[2]) : OVAnyMap(), at());
+            else { // the tool's events carry strings only
+                OVAnyMap data;
+                for (const auto& [key, value] : step[2].items())
+                    data.set(key, value.get<std::string>());
+                m.onEvent(what, data, at());
+            }
         }
     }
 }

@@ -1,3 +1,4 @@
+#include "support/Recorders.h"
 #include "utils/TaskRunner.h"
 #include "utils/Timer.h"
 
@@ -6,13 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 using orvanta::async::TaskRunner;
 using namespace std::chrono_literals;
@@ -21,24 +16,13 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Task runs, callbacks or log lines, with when each came and what it carried.
-struct Hits {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::pair<Clock::time_point, std::string>> hits;
-
-    void hit(const std::string& text = {}) {
-        std::lock_guard<std::mutex> lock(mutex);
-        hits.emplace_back(Clock::now(), text);
-        changed.notify_all();
-    }
-    bool waitFor(std::size_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return hits.size() >= n; });
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return hits.size();
-    }
+struct Hit {
+    Clock::time_point at;
+    std::string text;
+};
+struct Hits : testsupport::Inbox<Hit> {
+    void hit(const std::string& text = {}) { add({Clock::now(), text}); }
+    bool waitFor(std::size_t n) { return Inbox::waitFor(n).at != Clock::time_point{}; }
 };
 
 } // namespace
@@ -66,7 +50,7 @@ TEST(TaskRunner, PausesAPeriodAfterEachRunEnds) {
     ASSERT_TRUE(runs.waitFor(3));
     runner.stop();
     for (std::size_t i = 1; i < runs.count(); ++i)
-        EXPECT_GE(runs.hits[i].first - runs.hits[i - 1].first, 40ms) << "run " << i;
+        EXPECT_GE(runs.all()[i].at - runs.all()[i - 1].at, 40ms) << "run " << i;
 }
 
 // With an hour's period, a first run that waited, or a stop() that missed
@@ -123,7 +107,7 @@ TEST(TaskRunner, AWakeUpRunsTheTaskAtOnceAndIsNotLostDuringARun) {
     }
 }
 
-TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
+TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyedAndLogsWhatItThrows) {
     std::atomic<int> cancelledRuns{0};
     Hits fired;
     {
@@ -138,7 +122,7 @@ TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
         ASSERT_TRUE(fired.waitFor(2));
         timer.stop(); // joins; the flag was dropped by the timer thread itself
         EXPECT_FALSE(timer.isRunning());
-        EXPECT_GE(fired.hits[1].first - armed, 120ms);
+        EXPECT_GE(fired.all()[1].at - armed, 120ms);
         timer.start([&] { ++cancelledRuns; }, 10'000);
         timer.stop();
         EXPECT_FALSE(timer.isRunning());
@@ -159,22 +143,20 @@ TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
         EXPECT_TRUE(timer.isRunning()); // still set while the callback runs
     }
     EXPECT_TRUE(finished);
-}
 
-TEST(Timer, CallbackExceptionsAreLoggedOnceAsErrorsAndEndTheTimer) {
-    Hits lines;
+    // Each exception is logged once as an error and ends that timer.
     orvanta::Logger::setSink([&](orvanta::Logger::Level level, const std::string& text) {
-        lines.hit((level == orvanta::Logger::Level::Error ? "error: " : "other: ") + text);
+        fired.hit((level == orvanta::Logger::Level::Error ? "error: " : "other: ") + text);
     });
     Timer timer;
     timer.start([] { throw std::runtime_error("socket gone"); }, 0);
-    ASSERT_TRUE(lines.waitFor(1));
+    ASSERT_TRUE(fired.waitFor(4));
     timer.start([] { throw 42; }, 0); // joins the first timer thread
-    ASSERT_TRUE(lines.waitFor(2));
+    ASSERT_TRUE(fired.waitFor(5));
     timer.stop();
     EXPECT_FALSE(timer.isRunning());
     orvanta::Logger::setSink({});
-    ASSERT_EQ(lines.count(), 2u);
-    EXPECT_EQ(lines.hits[0].second, "error: [Timer] Uncaught exception in callback: socket gone");
-    EXPECT_EQ(lines.hits[1].second, "error: [Timer] Unknown exception in timer callback.");
+    ASSERT_EQ(fired.count(), 5u);
+    EXPECT_EQ(fired.all()[3].text, "error: [Timer] Uncaught exception in callback: socket gone");
+    EXPECT_EQ(fired.all()[4].text, "error: [Timer] Unknown exception in timer callback.");
 }
