@@ -4,23 +4,14 @@
 #include "OrvantaSDK/NodeTypeInfo.h"
 #include "OrvantaSDK/Orvanta.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <limits>
 
 using namespace orvanta;
+using testing::ThrowsMessage;
 
 namespace {
-
-template <typename F>
-std::string errorOf(F f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 // A property of each kind and an action that calls another action and emits
 // an event, registered as the library's nodes do.
@@ -95,18 +86,18 @@ TEST(OrvantaObject, NodesAreMadeByTypeTheirPropertiesActionsAndEventsWorkOrSayWh
     EXPECT_EQ(made->getTypeName() + "/" + made->getDisplayName(), "Demo.Echo/Echo Node");
     EXPECT_EQ(static_cast<EchoNode&>(*made).speed, 0.5f);
     EXPECT_NE(factory.createNode("Echo", {}), nullptr);
-    EXPECT_EQ(errorOf([&] { factory.createNode("Demo.Nope", {}); }), "[NodeFactory] Unknown node type 'Demo.Nope'.");
-    EXPECT_THROW(factory.createNode("Demo.Nope", {}), std::invalid_argument);
+    EXPECT_THAT([&] { factory.createNode("Demo.Nope", {}); },
+                ThrowsMessage<std::invalid_argument>("[NodeFactory] Unknown node type 'Demo.Nope'."));
     EXPECT_THROW(factory.createNode("Demo.Echo", {{"speed", "fast"}}), std::bad_any_cast); // unchanged
-    EXPECT_EQ(errorOf([&] { factory.getNodeTypes().at(0).getEvent("x"); }),
-              "[NodeTypeInfo] Event key 'x' not found for node type 'Demo.Echo'.");
+    EXPECT_THAT([&] { factory.getNodeTypes().at(0).getEvent("x"); },
+                ThrowsMessage<std::exception>("[NodeTypeInfo] Event key 'x' not found for node type 'Demo.Echo'."));
     Orvanta::setValue("orvanta", "appID", "id-1"); // the host's configuration store
     EXPECT_EQ(Orvanta::getValue("orvanta", "appID").getValue().convert<std::string>(), "id-1");
     Orvanta::removeValue("orvanta", "appID");
     EXPECT_EQ(Orvanta::getValue("orvanta", "appID").getError().getMessage(),
               "No configuration value for 'appID' in section 'orvanta'.");
     const Result<OVAny> failed = Error("Failed.");
-    EXPECT_EQ(errorOf([&] { failed.getValue(); }), "Result does not contain a value, operation failed.");
+    EXPECT_THAT([&] { failed.getValue(); }, ThrowsMessage<std::exception>("Result does not contain a value, operation failed."));
 
     EchoNode node(OVAnyMap{});
     ASSERT_TRUE(node.setValue("speed", OVAny(1.25f)).hasValue());
