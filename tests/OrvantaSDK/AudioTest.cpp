@@ -181,12 +181,10 @@ TEST(OfflineRenderer, StartsANodeItCanDriveAndRunsItUntilTheSourceEndsOrStop) {
     EXPECT_FALSE(stereo.start());
     EXPECT_EQ(node.starts, 0);
     EXPECT_THROW(stereo.render({0.0f}), std::logic_error);
-    std::atomic<int> served{0};
-    auto silence = [&served](int blocks) {
-        return [&served, blocks](float* block, int frames) {
-            std::fill_n(block, frames, 0.0f);
-            return ++served <= blocks;
-        };
+    std::atomic<int> served{0}, blocks{30};
+    auto silence = [&](float* block, int frames) {
+        std::fill_n(block, frames, 0.0f);
+        return ++served <= blocks;
     };
     // Paced, in steps of five blocks at twice real time: block k is never
     // rendered before k block durations (at that speed) have passed.
@@ -197,7 +195,7 @@ TEST(OfflineRenderer, StartsANodeItCanDriveAndRunsItUntilTheSourceEndsOrStop) {
     EXPECT_EQ(node.host.callbacks, 0);
     const auto begin = std::chrono::steady_clock::now();
     int delivered = 0;
-    paced.startRealtime(silence(30), [&](const float*, int frames) { delivered += frames; });
+    paced.startRealtime(silence, [&](const float*, int frames) { delivered += frames; });
     paced.waitRealtime(); // the source ends the run
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::microseconds(29 * 5000));
     EXPECT_EQ(paced.getBlocksRendered(), 30u);
@@ -211,7 +209,8 @@ TEST(OfflineRenderer, StartsANodeItCanDriveAndRunsItUntilTheSourceEndsOrStop) {
     OfflineRenderer slow(node, {48000, 480, 1, 3600.0});
     ASSERT_TRUE(slow.start());
     served = 0;
-    slow.startRealtime(silence(1000), nullptr);
+    blocks = 1000;
+    slow.startRealtime(silence, nullptr);
     while (served.load() < 1)
         std::this_thread::yield();
     slow.stop();
