@@ -27,20 +27,18 @@ struct Hits : testsupport::Inbox<Hit> {
 
 } // namespace
 
-TEST(TaskRunner, OneShotRunsOncePerStartStopCycle) {
-    Hits runs;
-    TaskRunner runner([&] { runs.hit(); });
-    runner.stop(); // never started: returns at once
+TEST(TaskRunner, OneShotRunsOncePerStartStopCycleAndAPeriodicOnePausesAPeriodAfterEachRunEnds) {
+    Hits once;
+    TaskRunner oneShot([&] { once.hit(); });
+    oneShot.stop(); // never started: returns at once
     for (std::size_t cycle = 1; cycle <= 2; ++cycle) {
-        runner.start();
-        ASSERT_TRUE(runs.waitFor(cycle));
-        runner.start(); // still "running" until stopped: no second run
-        runner.stop();
-        EXPECT_EQ(runs.count(), cycle);
+        oneShot.start();
+        ASSERT_TRUE(once.waitFor(cycle));
+        oneShot.start(); // still "running" until stopped: no second run
+        oneShot.stop();
+        EXPECT_EQ(once.count(), cycle);
     }
-}
 
-TEST(TaskRunner, PausesAPeriodAfterEachRunEnds) {
     Hits runs;
     TaskRunner runner(30, [&] {
         std::this_thread::sleep_for(10ms); // work: the pause counts from its end
