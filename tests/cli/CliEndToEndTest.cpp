@@ -184,16 +184,10 @@ TEST(CliTranscribe, SendsTheChosenPiecesCommitsTheWholeFileAndPrintsOneTranscrip
 // the exit status, what stderr says (in one line unless verbose), what stdout
 // must say and what neither may ever show.
 TEST(CliErrors, FailingRunsEndWithTheirStatusAndSayWhy) {
-    std::ifstream table(ORVANTA_CLI_TEST_DATA "/failing-runs.json");
-    const auto cases = nlohmann::json::parse(table);
-    std::string closedUrl; // nothing listens on this port any more
-    {
-        Sim gone;
-        closedUrl = gone.realtimeUrl();
-    }
+    const std::string closedUrl = Sim().realtimeUrl(); // nothing listens on this port any more
     const std::string text = scratch("text.wav");
     std::ofstream(text) << "RIFF? no, just text\n";
-    for (const auto& c : cases) {
+    for (const auto& c : nlohmann::json::parse(std::ifstream(ORVANTA_CLI_TEST_DATA "/failing-runs.json"))) {
         SCOPED_TRACE(c["why"].get<std::string>());
         SimulatorOptions options;
         const auto sim = c.value("simulator", nlohmann::json::object());

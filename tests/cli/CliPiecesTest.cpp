@@ -65,8 +65,7 @@ TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
 }
 
 TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
-    std::ifstream table(ORVANTA_CLI_TEST_DATA "/session-monitor.json");
-    for (const auto& scenario : nlohmann::json::parse(table)) {
+    for (const auto& scenario : nlohmann::json::parse(std::ifstream(ORVANTA_CLI_TEST_DATA "/session-monitor.json"))) {
         SCOPED_TRACE(scenario["why"].get<std::string>());
         const auto t0 = SessionMonitor::Clock::now();
         SessionMonitor m(scenario["attempts"], std::chrono::seconds(scenario["timeout"].get<int>()), t0);
