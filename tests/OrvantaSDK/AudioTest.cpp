@@ -20,9 +20,8 @@ using namespace orvanta;
 
 namespace {
 
-// Drives a resampler as a host would, with the output filled with NaN before
-// each call so that an unwritten frame shows. The callback keeps and copies
-// its input to every output, notes any block that is not 240 mono frames at
+// Drives a resampler as a host would, with the output filled with NaN before each call so that an unwritten frame
+// shows. The callback keeps and copies its input to every output, notes any block that is not 240 mono frames at
 // 24 kHz, and refuses the block when told to.
 struct Host {
     AudioGraphResampler resampler{24000, 240};
@@ -85,8 +84,7 @@ struct Host {
     }
 };
 
-// A processor node built the way the library's are: a resampler (the
-// host helper's) whose callback does the work, buses handed over in lists.
+// A processor node built the way the library's are: a resampler (the host helper's) whose callback does the work.
 struct LoopbackNode : SingleBusAudioProcessorNode {
     Host host{24000};
     int starts = 0;
@@ -105,11 +103,10 @@ struct LoopbackNode : SingleBusAudioProcessorNode {
 
 } // namespace
 
-// Every host block size (or a random pattern of them, on two channels, or
-// with no output) gives the callback whole 240-frame blocks, allocates
-// nothing, and gives the same output as any other block pattern: the same
-// latency, and at 24 kHz the input itself delayed by the block gathering.
-TEST(AudioGraphResampler, BlockSizeChangesNothingAtAnyRate) {
+// Every host block size (or a random pattern of them, on two channels, or with no output) gives the callback whole
+// 240-frame blocks, allocates nothing, and gives the same output as any other block pattern: the same latency, and
+// at 24 kHz the input itself delayed by the block gathering.
+TEST(AudioGraphResampler, BlockSizeChangesNothingAtAnyRateSinksMixDownAndRefusalsAreReported) {
     if (!alloccount::countsMalloc())
         std::cout << "note: counting operator new only (sanitizer build)\n";
     for (int rate : {8000, 16000, 22050, 24000, 44100, 48000, 96000}) {
@@ -154,9 +151,8 @@ TEST(AudioGraphResampler, BlockSizeChangesNothingAtAnyRate) {
                 ASSERT_NEAR(output[i], expected[i], 1e-5) << "frame " << i;
         }
     }
-}
 
-TEST(AudioGraphResampler, SinkOnlyMixesStereoDownAndRefusalsAreReportedWithTheOutputWritten) {
+    // A sink mixes stereo down; a refusal is reported with the output written anyway.
     Host sink(24000, 2, false);
     const std::vector<float> left(4800, 0.25f), right(1000, 0.75f);
     EXPECT_TRUE(sink.process(left.data(), 1000, right.data()));
@@ -186,8 +182,7 @@ TEST(OfflineRenderer, StartsANodeItCanDriveAndRunsItUntilTheSourceEndsOrStop) {
         std::fill_n(block, frames, 0.0f);
         return ++served <= blocks;
     };
-    // Paced, in steps of five blocks at twice real time: block k is never
-    // rendered before k block durations (at that speed) have passed.
+    // Paced, in steps of five blocks at twice real time: block k is never rendered before k block durations.
     OfflineRenderer paced(node, {48000, 480, 1, 0.05, 2.0});
     ASSERT_TRUE(paced.start());
     EXPECT_EQ(node.starts, 1);
@@ -204,8 +199,7 @@ TEST(OfflineRenderer, StartsANodeItCanDriveAndRunsItUntilTheSourceEndsOrStop) {
     EXPECT_GE(node.host.callbacks, 27);
     EXPECT_FALSE(node.host.badBlock);
 
-    // stop() ends an endless source at once, even in the middle of an hour's
-    // step (or the test times out).
+    // stop() ends an endless source at once, even in the middle of an hour's step (or the test times out).
     OfflineRenderer slow(node, {48000, 480, 1, 3600.0});
     ASSERT_TRUE(slow.start());
     served = 0;

@@ -13,8 +13,7 @@ using testing::ThrowsMessage;
 
 namespace {
 
-// A property of each kind and an action that calls another action and emits
-// an event, registered as the library's nodes do.
+// A property of each kind and an action that calls another action and emits an event, as the library's nodes do.
 class EchoNode : public Node {
 public:
     explicit EchoNode(const OVAnyMap& config) : Node(config) {
@@ -97,7 +96,8 @@ TEST(OrvantaObject, NodesAreMadeByTypeTheirPropertiesActionsAndEventsWorkOrSayWh
     EXPECT_EQ(Orvanta::getValue("orvanta", "appID").getError().getMessage(),
               "No configuration value for 'appID' in section 'orvanta'.");
     const Result<OVAny> failed = Error("Failed.");
-    EXPECT_THAT([&] { failed.getValue(); }, ThrowsMessage<std::exception>("Result does not contain a value, operation failed."));
+    EXPECT_THAT([&] { failed.getValue(); },
+                ThrowsMessage<std::exception>("Result does not contain a value, operation failed."));
 
     EchoNode node(OVAnyMap{});
     ASSERT_TRUE(node.setValue("speed", OVAny(1.25f)).hasValue());

@@ -139,7 +139,9 @@ TEST(ToolAnswers, AnswersKnownToolsTellsTheModelAboutUnknownOnesAndKeepsDefiniti
     EXPECT_THROW(ToolAnswers::parseDefinitions(R"(["f"])", "test"), std::runtime_error);
 }
 
-TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPausesAndCountsLosses) {
+// The reply is written without the silence around it but with its inner pauses, and losses are counted; the
+// input file is held while the node cannot take it, and a drop that hit it is noticed.
+TEST(AudioFiles, TheReplyLosesOnlyOuterSilenceAndTheInputWaitsForTheNode) {
     const std::string out = tempPath("reply.wav");
     ReplyRecorder recorder(16000, 1.0, false);
     WavWriter writer(out, 16000);
@@ -166,10 +168,8 @@ TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPausesAn
     small.push(early.data(), 150);
     small.push(early.data(), 150);
     EXPECT_EQ(small.getLostFrames(), 150);
-}
 
-// A 250-frame ramp at 1 kHz (frame k holds k/1000) fed in 100-frame blocks.
-TEST(InputFeeder, HoldsTheFileWhileTheNodeCannotTakeItAndNoticesADropThatHitIt) {
+    // The input feeder: a 250-frame ramp at 1 kHz (frame k holds k/1000) fed in 100-frame blocks.
     const std::string path = tempPath("ramp.wav");
     std::vector<float> block(250);
     for (std::size_t i = 0; i < block.size(); ++i)

@@ -51,9 +51,8 @@ TEST(TaskRunner, OneShotRunsOncePerStartStopCycleAndAPeriodicOnePausesAPeriodAft
         EXPECT_GE(runs.all()[i].at - runs.all()[i - 1].at, 40ms) << "run " << i;
 }
 
-// With an hour's period, a first run that waited, or a stop() that missed
-// its wake-up between the flag check and the wait, would time the test out.
-// The destructor waits for the run in progress.
+// With an hour's period, a first run that waited, or a stop() that missed its wake-up between the flag check and
+// the wait, would time the test out. The destructor waits for the run in progress.
 TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun) {
     Hits runs;
     TaskRunner runner(3'600'000, [&] { runs.hit(); });
@@ -78,8 +77,7 @@ TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun)
     EXPECT_FALSE(inRun);
 }
 
-// The sender relies on a wake-up neither waiting for the period nor being lost
-// while the task runs: with an hour-long period either fault times out.
+// The sender relies on a wake-up neither waiting for the period nor being lost while the task runs (or times out).
 TEST(TaskRunner, AWakeUpRunsTheTaskAtOnceAndIsNotLostDuringARun) {
     orvanta::async::WakeSignal signal; // outlives the runner, as the nodes' does
     std::atomic<bool> wakeFromTheTask{false};

@@ -21,8 +21,7 @@ TEST(Base64, KnownVectorsAndRandomDataOfEveryLengthRoundTrip) {
         EXPECT_EQ(Base64::encode(plain), text);
         EXPECT_EQ(Base64::decode(text), std::vector<std::uint8_t>(plain.begin(), plain.end()));
     }
-    // Long enough for the encoder's eight-byte blocks; every length pads
-    // differently and must decode back.
+    // Long enough for the encoder's eight-byte blocks; every length pads differently and must decode back.
     std::mt19937 rng(1234);
     for (std::size_t length = 0; length <= 300; ++length) {
         std::vector<std::uint8_t> data(length);

@@ -9,9 +9,8 @@
 #include <random>
 #include <vector>
 
-// Built three times: against the library (the default vector path), and with
-// utils/Conversion.cpp compiled in for AVX2 and for the scalar-only fallback.
-// Every path is held to the reference formulas below, written here rather
+// Built three times: against the library (the default vector path), and with utils/Conversion.cpp compiled in for
+// AVX2 and for the scalar-only fallback. Every path is held to the reference formulas below, written here rather
 // than taken from the library so that a fault in its scalar code shows too.
 
 namespace conv = orvanta::conversion;
@@ -39,9 +38,8 @@ float refS2F(short s) { return static_cast<float>(s) / 32767.0f; }
 int refS2I(short s) { return refF2I(refS2F(s)); }
 float refS2FInPlace(short s) { return refI2F(refS2I(s)); }
 
-// Runs `convert` on `count` items with the output `offset` items into
-// guarded memory (in place: the input copied there first) and checks each
-// item bit for bit against `ref`, and that no byte outside the items changed.
+// Runs `convert` on `count` items with the output `offset` items into guarded memory (in place: the input copied
+// there first) and checks each item bit for bit against `ref`, and that no byte outside the items changed.
 template <typename In, typename Out, typename Count, typename Ref>
 void check(void (*convert)(const In*, Out*, Count), const In* in, std::size_t count, std::size_t offset, bool inPlace,
            Ref ref) {
@@ -98,10 +96,8 @@ TEST(Conversion, EveryPathGivesTheFormulasAndWritesOnlyItsItems) {
     EXPECT_EQ(refI2F(intMin), -1.0f);
     EXPECT_EQ(refI2F(-(1 << 29)), -0.25f);
 
-    // Every short, awkward and random floats (NaNs, infinities, denormals, each
-    // truncation step near the ends), and every count 0..33 at two alignments
-    // (the 16-, 8- and 4-item blocks and every tail), on every path, in place
-    // and not.
+    // Every short, awkward and random floats (NaNs, infinities, denormals, each truncation step near the ends),
+    // every count 0..33 (the 16-, 8- and 4-item blocks and every tail) at two alignments, in place and not.
     std::vector<short> shorts;
     for (int v = -32768; v <= 32767; ++v)
         shorts.push_back(static_cast<short>(v));

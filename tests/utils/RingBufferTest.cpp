@@ -75,8 +75,7 @@ TEST(RingBuffer, WrapsInOrderThroughCallerStorageReadsDiscardsClearsAndStaysInsi
     EXPECT_THROW(RingBuffer<char>(std::numeric_limits<unsigned int>::max()), std::length_error);
 }
 
-// One producer and one consumer at unrelated block sizes through a buffer
-// whose capacity is not a power of two: every item arrives once, in order.
+// One producer and one consumer at unrelated block sizes through a buffer whose capacity is not a power of two.
 TEST(RingBuffer, TwoThreadStressKeepsOrderAndContent) {
     constexpr std::uint32_t total = 4'000'000;
     RingBuffer<float> ring(997);
