@@ -47,7 +47,7 @@ struct DemoFactory : NodeFactory {
 
 } // namespace
 
-TEST(OVAnyMap, KeepsInsertionOrderReplacesInPlaceAndWritesCompactJsonOrRefuses) {
+TEST(OrvantaObject, ValuesKeepOrderAndWriteJsonNodesAreMadeByTypeAndTheirPartsWorkOrSayWhatIsWrong) {
     OVAnyMap map{{"zeta", 1}, {"alpha", "a"}, {"mid", true}, {"alpha", "b"}};
     map.set("new", 2);
     map.set("mid", false);
@@ -64,9 +64,9 @@ TEST(OVAnyMap, KeepsInsertionOrderReplacesInPlaceAndWritesCompactJsonOrRefuses) 
     static_assert(!std::is_constructible_v<OVAny, int*>); // a pointer must not quietly become a bool
 
     OVAnyMap tool{{"type", "function"}, {"parameters", OVAnyMap{{"required", OVAnyVector{"city"}}}}};
-    OVAnyMap all{{"tools", OVAnyVector{tool}}, {"speed", 0.1f}, {"count", 3}, {"big", 1e10f}, {"on", false},
+    OVAnyMap every{{"tools", OVAnyVector{tool}}, {"speed", 0.1f}, {"count", 3}, {"big", 1e10f}, {"on", false},
                  {"none", OVAny()}, {"empty", OVAnyMap()}, {"q\"uote", "a\\b\n\t\x01 caf\xc3\xa9"}};
-    EXPECT_EQ(OVAnyMap::mapToJson(all), R"({"tools":[{"type":"function","parameters":{"required":["city"]}}],)"
+    EXPECT_EQ(OVAnyMap::mapToJson(every), R"({"tools":[{"type":"function","parameters":{"required":["city"]}}],)"
                                         R"("speed":0.1,"count":3,"big":1e+10,"on":false,"none":null,"empty":{},)"
                                         R"("q\"uote":"a\\b\n\t\u0001 café"})");
     for (float v : {1.0f / 3.0f, 123456.789f, -2.5e-7f, 16777216.0f}) { // the text reads back as the same float
@@ -77,9 +77,8 @@ TEST(OVAnyMap, KeepsInsertionOrderReplacesInPlaceAndWritesCompactJsonOrRefuses) 
     EXPECT_THROW(OVAnyMap::mapToJson({{"x", OVAnyVector{std::numeric_limits<float>::quiet_NaN()}}}),
                  std::invalid_argument);
     EXPECT_THROW(OVAnyMap::mapToJson({{"x", std::numeric_limits<float>::infinity()}}), std::invalid_argument);
-}
 
-TEST(OrvantaObject, NodesAreMadeByTypeTheirPropertiesActionsAndEventsWorkOrSayWhatIsWrong) {
+    // Objects: nodes made by type; their properties, actions and events work or say what is wrong.
     DemoFactory factory;
     auto made = factory.createNode("Demo.Echo", {{"speed", 0.5f}});
     EXPECT_EQ(made->getTypeName() + "/" + made->getDisplayName(), "Demo.Echo/Echo Node");

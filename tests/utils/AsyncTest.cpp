@@ -51,9 +51,9 @@ TEST(TaskRunner, OneShotRunsOncePerStartStopCycleAndAPeriodicOnePausesAPeriodAft
         EXPECT_GE(runs.all()[i].at - runs.all()[i - 1].at, 40ms) << "run " << i;
 }
 
-// With an hour's period, a first run that waited, or a stop() that missed its wake-up between the flag check and
-// the wait, would time the test out. The destructor waits for the run in progress.
-TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun) {
+// With an hour's period, a first run that waited, a stop() that missed its wake-up between the flag check and the
+// wait, or a wake-up that waited or was lost would time the test out. The destructor waits for the run in progress.
+TEST(TaskRunner, RunsAtOnceStopsPromptlyAfterTheCurrentRunAndWakesAtOnceWithoutLosingAWakeUp) {
     Hits runs;
     TaskRunner runner(3'600'000, [&] { runs.hit(); });
     for (std::size_t i = 1; i <= 300; ++i) {
@@ -75,31 +75,29 @@ TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun)
         ASSERT_TRUE(runs.waitFor(runs.count() + 2));
     }
     EXPECT_FALSE(inRun);
-}
 
-// The sender relies on a wake-up neither waiting for the period nor being lost while the task runs (or times out).
-TEST(TaskRunner, AWakeUpRunsTheTaskAtOnceAndIsNotLostDuringARun) {
-    orvanta::async::WakeSignal signal; // outlives the runner, as the nodes' does
+    // The sender relies on a wake-up neither waiting for the period nor being lost while the task runs.
+    orvanta::async::WakeSignal signal; // outlives the sender, as the nodes' does
     std::atomic<bool> wakeFromTheTask{false};
-    Hits runs;
-    TaskRunner runner(
+    Hits woken;
+    TaskRunner sender(
         3'600'000,
         [&] {
             if (wakeFromTheTask.exchange(false))
                 signal.notify(); // lands while this run is still going
-            runs.hit();
+            woken.hit();
         },
         &signal);
-    runner.start();
+    sender.start();
     std::size_t expected = 1;
-    ASSERT_TRUE(runs.waitFor(expected));
+    ASSERT_TRUE(woken.waitFor(expected));
     for (int i = 0; i < 100; ++i) {
-        runner.wake();
-        ASSERT_TRUE(runs.waitFor(++expected));
+        sender.wake();
+        ASSERT_TRUE(woken.waitFor(++expected));
         wakeFromTheTask = true;
         signal.notify(); // another thread's call on the shared signal
         expected += 2;   // that run, and the one its mid-run wake-up asks for
-        ASSERT_TRUE(runs.waitFor(expected));
+        ASSERT_TRUE(woken.waitFor(expected));
     }
 }
 
