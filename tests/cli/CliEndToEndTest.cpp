@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -183,7 +182,7 @@ TEST(CliErrors, FailingRunsEndWithTheirStatusAndSayWhy) {
         for (const auto& pair : sim.value("appCredentials", nlohmann::json::array()))
             options.appCredentials.emplace_back(pair[0], pair[1]);
         if (sim.contains("tokenReply")) // its token service gives every request this reply
-            options.tokenScript.assign(4, {std::chrono::milliseconds(0), 200, sim["tokenReply"]});
+            options.tokenScript.assign(4, {{}, 200, sim["tokenReply"]});
         Sim simulator(options);
         auto fill = [&](std::string arg) {
             for (const auto& [key, value] : {std::pair<std::string, std::string>{"{simulator}", simulator.realtimeUrl()},
