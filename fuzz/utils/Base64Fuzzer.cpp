@@ -1,6 +1,5 @@
-// Decoding arbitrary text either succeeds with a result of the size the text
-// promises, which survives a round trip, or throws exactly the one documented
-// error; encoding arbitrary bytes always decodes back to them.
+// Decoding arbitrary text either succeeds with a result of the size the text promises, which survives a round
+// trip, or throws exactly the one documented error; encoding arbitrary bytes always decodes back to them.
 #include "utils/Base64.h"
 
 #include <cstdlib>

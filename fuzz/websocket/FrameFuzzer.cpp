@@ -20,9 +20,7 @@ namespace {
 constexpr uint64_t limit = 4096;
 constexpr std::size_t padding = 64;
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+void check(bool ok) { ok ? void() : std::abort(); }
 
 } // namespace
 

@@ -14,17 +14,12 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
-#include <cstdio>
-#include <iterator>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 using namespace orvanta;
 using namespace orvanta::cli;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -35,19 +30,6 @@ CliOptions parse(std::vector<std::string> args) {
 
 std::string tempPath(const std::string& name) {
     return testing::TempDir() + "cli_pieces_" + std::to_string(getpid()) + "_" + name;
-}
-
-nlohmann::json readJson(const std::string& name) {
-    std::ifstream in(std::string(ORVANTA_CLI_TEST_DATA "/") + name);
-    return nlohmann::json::parse(in);
-}
-
-// String values only, which is all the tool's events carry here.
-OVAnyMap toMap(const nlohmann::json& object) {
-    OVAnyMap map;
-    for (const auto& [key, value] : object.items())
-        map.set(key, value.get<std::string>());
-    return map;
 }
 
 } // namespace
@@ -68,21 +50,15 @@ TEST(CommandLine, ParsesEachCommandsOptionsAndRefusesWhatCannotRun) {
     EXPECT_EQ(t.input, defaultSamplePath()); // no file: the shipped sample
     EXPECT_EQ(parse({"converse", "--help"}).command, CliOptions::Command::Help);
 
-    std::ifstream table(ORVANTA_CLI_TEST_DATA "/usage-errors.txt");
-    int refused = 0;
-    for (std::string line; std::getline(table, line);) {
-        if (line.rfind('#', 0) == 0)
-            continue;
-        std::istringstream words(line);
-        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-        EXPECT_THROW(parse(args), UsageError) << line;
-        ++refused;
-    }
-    EXPECT_EQ(refused, 18);
+    // Command lines the tool must refuse with a usage error.
+    const auto refused = nlohmann::json::parse(std::ifstream(ORVANTA_CLI_TEST_DATA "/usage-errors.json"));
+    EXPECT_EQ(refused.size(), 18u);
+    for (const auto& args : refused)
+        EXPECT_THROW(parse(args.get<std::vector<std::string>>()), UsageError) << args;
 }
 
 TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
-    for (const auto& scenario : readJson("session-monitor.json")) {
+    for (const auto& scenario : nlohmann::json::parse(std::ifstream(ORVANTA_CLI_TEST_DATA "/session-monitor.json"))) {
         SCOPED_TRACE(scenario["why"].get<std::string>());
         const auto t0 = SessionMonitor::Clock::now();
         SessionMonitor m(scenario["attempts"], std::chrono::seconds(scenario["timeout"].get<int>()), t0);
@@ -98,8 +74,12 @@ TEST(SessionMonitor, GivesUpOnlyWhenItShouldAndSaysWhy) {
             else if (what == "serviceErrors?")
                 EXPECT_EQ(std::to_string(m.getServiceErrorCount()) + " " + m.getLastServiceError(),
                           std::to_string(step[1].get<int>()) + " " + step[2].get<std::string>());
-            else
-                m.onEvent(what, step.size() > 2 ? toMap(step[2]) : OVAnyMap(), at());
+            else { // the tool's events carry strings only
+                OVAnyMap data;
+                for (const auto& [key, value] : step[2].items())
+                    data.set(key, value.get<std::string>());
+                m.onEvent(what, data, at());
+            }
         }
     }
 }
@@ -152,7 +132,9 @@ TEST(ToolAnswers, AnswersKnownToolsTellsTheModelAboutUnknownOnesAndKeepsDefiniti
     EXPECT_THROW(ToolAnswers::parseDefinitions(R"(["f"])", "test"), std::runtime_error);
 }
 
-TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPausesAndCountsLosses) {
+// The reply is written without the silence around it but with its inner pauses, and losses are counted; the
+// input file is held while the node cannot take it, and a drop that hit it is noticed.
+TEST(AudioFiles, TheReplyLosesOnlyOuterSilenceAndTheInputWaitsForTheNode) {
     const std::string out = tempPath("reply.wav");
     ReplyRecorder recorder(16000, 1.0, false);
     WavWriter writer(out, 16000);
@@ -179,10 +161,8 @@ TEST(ReplyRecorder, WritesTheReplyWithoutTheSilenceAroundItButKeepsInnerPausesAn
     small.push(early.data(), 150);
     small.push(early.data(), 150);
     EXPECT_EQ(small.getLostFrames(), 150);
-}
 
-// A 250-frame ramp at 1 kHz (frame k holds k/1000) fed in 100-frame blocks.
-TEST(InputFeeder, HoldsTheFileWhileTheNodeCannotTakeItAndNoticesADropThatHitIt) {
+    // The input feeder: a 250-frame ramp at 1 kHz (frame k holds k/1000) fed in 100-frame blocks.
     const std::string path = tempPath("ramp.wav");
     std::vector<float> block(250);
     for (std::size_t i = 0; i < block.size(); ++i)

@@ -16,10 +16,7 @@ namespace {
 thread_local bool active = false;
 thread_local std::uint64_t count = 0;
 
-inline void note() {
-    if (active)
-        ++count;
-}
+inline void note() { count += active; }
 } // namespace
 
 namespace alloccount {
@@ -40,15 +37,11 @@ bool countsMalloc() { return true; }
 
 void* operator new(std::size_t size) {
     note();
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
+    if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return operator new(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    note();
-    return std::malloc(size ? size : 1);
-}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return note(), std::malloc(size ? size : 1); }
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
@@ -65,33 +58,16 @@ void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
 void* __libc_memalign(std::size_t, std::size_t);
 
-void* malloc(std::size_t size) {
-    note();
-    return __libc_malloc(size);
-}
-void* calloc(std::size_t n, std::size_t size) {
-    note();
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, std::size_t size) {
-    note();
-    return __libc_realloc(p, size);
-}
-void* memalign(std::size_t alignment, std::size_t size) {
-    note();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(std::size_t alignment, std::size_t size) {
-    note();
-    return __libc_memalign(alignment, size);
-}
+void* malloc(std::size_t size) { return note(), __libc_malloc(size); }
+void* calloc(std::size_t n, std::size_t size) { return note(), __libc_calloc(n, size); }
+void* realloc(void* p, std::size_t size) { return note(), __libc_realloc(p, size); }
+void* memalign(std::size_t alignment, std::size_t size) { return note(), __libc_memalign(alignment, size); }
+void* aligned_alloc(std::size_t alignment, std::size_t size) { return note(), __libc_memalign(alignment, size); }
 int posix_memalign(void** out, std::size_t alignment, std::size_t size) {
     note();
     void* p = __libc_memalign(alignment, size);
-    if (!p)
-        return 12; // ENOMEM
-    *out = p;
-    return 0;
+    *out = p ? p : *out;
+    return p ? 0 : 12; // ENOMEM
 }
 }
 #endif

@@ -26,10 +26,16 @@ public:
         entries_.push_back(Entry{std::move(value), std::this_thread::get_id()});
         changed_.notify_all();
     }
+    // Until `pred` holds for the entries so far.
+    template <typename Pred>
+    bool waitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return pred(entries_); });
+    }
     // The n-th entry (from 1) once it is there; an empty one on timeout.
     Entry waitFor(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return entries_.size() >= n; }) ? entries_[n - 1] : Entry{};
+        Entry e{};
+        return waitUntil([&](const auto& all) { return all.size() >= n && (e = all[n - 1], true); }, timeout) ? e : Entry{};
     }
     std::vector<Entry> all() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -46,7 +52,7 @@ private:
 // Keeps the lines the library's loggers write while it is attached. Never
 // destroyed before the process ends: a detached delivery thread may still log
 // after a test.
-class LogLines : public orvanta::logging::LogDestination {
+class LogLines : public orvanta::logging::LogDestination, public Inbox<std::string> {
 public:
     using Loggers = std::initializer_list<orvanta::logging::Logger*>;
     static LogLines& attach(orvanta::logging::LogLevel level,
@@ -61,40 +67,25 @@ public:
     static void detach(Loggers loggers = {&orvanta::networkclient::logger, &orvanta::websocket::logger}) {
         for (auto* l : loggers) l->setLogDestination(nullptr), l->setLogLevel(orvanta::logging::LogLevel::Info);
     }
-    void log(orvanta::logging::LogLevel, const std::string& line) override {
-        std::lock_guard<std::mutex> l(mutex_);
-        lines_.push_back(line);
-        changed_.notify_all();
-    }
+    void log(orvanta::logging::LogLevel, const std::string& line) override { add(line); }
     // Until `times` lines contain `text`.
     bool waitFor(const std::string& text, std::size_t times = 1, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        std::unique_lock<std::mutex> l(mutex_);
-        return changed_.wait_for(l, timeout, [&] { return countLocked(text) >= times; });
+        return waitUntil([&](const auto& lines) { return countIn(lines, text) >= times; }, timeout);
     }
-    std::size_t count(const std::string& text) {
-        std::lock_guard<std::mutex> l(mutex_);
-        return countLocked(text);
-    }
+    std::size_t count(const std::string& text) { return countIn(all(), text); }
     bool contains(const std::string& text) { return count(text) > 0; }
-    std::vector<std::string> lines() {
-        std::lock_guard<std::mutex> l(mutex_);
-        return lines_;
-    }
     std::string text() {
-        std::string all;
-        for (const auto& line : lines()) all += line + "\n";
-        return all;
+        std::string joined;
+        for (const auto& line : all()) joined += line + "\n";
+        return joined;
     }
 
 private:
-    std::size_t countLocked(const std::string& text) const {
+    static std::size_t countIn(const std::vector<Entry>& lines, const std::string& text) {
         std::size_t n = 0;
-        for (const auto& line : lines_) n += line.find(text) != std::string::npos;
+        for (const auto& line : lines) n += line.find(text) != std::string::npos;
         return n;
     }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> lines_;
 };
 
 } // namespace testsupport

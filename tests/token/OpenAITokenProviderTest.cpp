@@ -2,7 +2,6 @@
 
 #include "OrvantaSDK/Orvanta.h"
 #include "extension/OpenAINodeFactory.h"
-#include "nodes/NodeTestSupport.h"
 #include "networkclient/TransferSettings.h"
 #include "tools/simulator/Simulator.h"
 #include "websocket/support/ScriptedPeer.h"
@@ -15,6 +14,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <mutex>
 
 using namespace orvanta::extensions::openai;
 using namespace std::chrono_literals;
@@ -50,12 +50,18 @@ protected:
     std::unique_ptr<Simulator> sim;
 };
 
-TEST_F(TokenServiceTest, PostsTheCredentialsAndTheConfigurationAsOneJsonObject) {
+TEST_F(TokenServiceTest, PostsTheCredentialsAndTheConfigurationAndCallsBackOnceEvenWhenTheCallbackThrows) {
     orvanta::websocket::test::ScriptedPeer peer;
     auto request = answerOnce(peer, "{\"success\":true,\"data\":{\"token\":\"ek_123\"}}");
     setTokenServiceEndpointOverride(peer.url("").replace(0, 2, "http"));
     TokenResultInbox inbox;
-    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
+    std::atomic<int> calls{0};
+    const auto throwing = [&](const orvanta::Result<std::string>& result) {
+        ++calls;
+        inbox.callback()(result);
+        throw std::runtime_error("node gone");
+    };
+    OpenAITokenProvider::shared().getToken(throwing, realtimeConfig);
     const auto outcome = inbox.waitFor(1);
     EXPECT_TRUE(outcome.ok) << outcome.text;
     EXPECT_EQ(outcome.text, "ek_123");
@@ -65,9 +71,16 @@ TEST_F(TokenServiceTest, PostsTheCredentialsAndTheConfigurationAsOneJsonObject) 
     EXPECT_NE(text.find("\r\nContent-Type: application/json\r\n"), std::string::npos) << text;
     EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "{\"appId\":\"app-1\",\"appSecret\":\"hunter2\","
                             "\"sessionConfig\":{\"model\":\"gpt-realtime-2\",\"type\":\"realtime\"}}");
+
+    // A second call would follow at once on the same delivery thread; a later
+    // full round trip is well past it.
+    serve();
+    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
+    ASSERT_TRUE(inbox.waitFor(2).ok);
+    EXPECT_EQ(calls.load(), 1);
 }
 
-TEST_F(TokenServiceTest, EveryKindOfReplyGivesExactlyOneResultWithItsText) {
+TEST_F(TokenServiceTest, EveryKindOfReplyOrConfigurationGivesExactlyOneResultWithItsText) {
     // [status, body, ok, the whole text or what is wrong with an unreadable reply]
     const auto cases = nlohmann::json::parse(std::ifstream(TOKEN_TEST_DATA "/replies.json"));
     SimulatorOptions options;
@@ -84,23 +97,20 @@ TEST_F(TokenServiceTest, EveryKindOfReplyGivesExactlyOneResultWithItsText) {
                                                    cases[i][0].dump() + ", " + std::to_string(body.size()) + " bytes)");
     }
     EXPECT_EQ(inbox.count(), cases.size());
-}
 
-TEST_F(TokenServiceTest, InvalidConfigurationIsReportedAtOnceAndNothingIsSent) {
-    Simulator& service = serve();
+    // An invalid configuration is reported before getToken returns, and nothing is sent.
     HostLogCapture log;
-    TokenResultInbox inbox;
     OpenAITokenProvider::shared().getToken(inbox.callback(), "{\"type\":");
     OpenAITokenProvider::shared().getToken(inbox.callback(), "{\"type\":\"realtime\" /* comment */}");
-    ASSERT_EQ(inbox.count(), 2u);  // both before getToken returned
-    for (std::size_t n : {1u, 2u}) {
+    ASSERT_EQ(inbox.count(), cases.size() + 2);
+    for (std::size_t n : {cases.size() + 1, cases.size() + 2}) {
         const auto outcome = inbox.waitFor(n);
         EXPECT_FALSE(outcome.ok);
         EXPECT_EQ(outcome.text.rfind("Invalid sessionConfig JSON: ", 0), 0u) << outcome.text;
         EXPECT_EQ(outcome.thread, std::this_thread::get_id());
     }
     EXPECT_NE(log.text().find("error: [OpenAITokenProvider] Invalid sessionConfig JSON: "), std::string::npos);
-    EXPECT_EQ(service.tokenRequestCount(), 0u);
+    EXPECT_EQ(sim->tokenRequestCount(), cases.size());
 }
 
 TEST_F(TokenServiceTest, FailedTransfersReachTheCallerWithTheTransferError) {
@@ -135,82 +145,39 @@ TEST_F(TokenServiceTest, FailedTransfersReachTheCallerWithTheTransferError) {
 // reply nor the application's secret may reach a log line (every logger at its
 // most verbose) or an event; the node's "error" says what was wrong instead.
 TEST_F(TokenServiceTest, NoReplyLeaksItsTokenOrTheAppSecretIntoLogsOrEvents) {
-    const std::string canary = "ek_canary_5d1f";
-    struct Case {
-        ScriptedTokenReply reply;
-        std::string message;  // of the node's "error" event
-    };
-    const std::string truncated = "{\"success\":true,\"data\":{\"token\":\"" + canary;
-    const std::string page = "<html><body>upstream sent " + canary + "</body></html>";
-    const std::string reshaped =
-        "{\"success\":true,\"data\":{\"client_secret\":{\"value\":\"" + canary + "\",\"expires_at\":1}}}";
-    const auto size = [](const std::string& body) { return std::to_string(body.size()) + " bytes)"; };
-    const std::vector<Case> cases{
-        {{0ms, 200, truncated},
-         "Failed to parse OpenAI token response: the JSON text ends early (HTTP 200, " + size(truncated)},
-        {{0ms, 502, page},
-         "Failed to parse OpenAI token response: the body is not JSON (syntax error at byte 1) (HTTP 502, " +
-             size(page)},
-        {{0ms, 200, reshaped},
-         "Failed to parse OpenAI token response: \"data\".\"token\" is missing (HTTP 200, " + size(reshaped)},
-        // A refusal that echoes the request and a token: its reason is shown
-        // without them.
-        {{0ms, 403, "{\"success\":false,\"message\":\"secret hunter2 rejected,\\n" + canary + " revoked\"}"},
-         "Failed to get OpenAI token: secret *** rejected, *** revoked"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reply.body);
+    // [status, body, the node's "error" message]: bodies carry the canary.
+    for (const auto& c : nlohmann::json::parse(std::ifstream(TOKEN_TEST_DATA "/leaks.json"))) {
+        const std::string message = c[2];
+        SCOPED_TRACE(message);
         SimulatorOptions options;
-        options.tokenScript.assign(4, c.reply);
+        options.tokenScript.assign(4, ScriptedTokenReply{0ms, c[0], c[1]});
         serve(options);
         HostLogCapture hostLog(orvanta::Logger::Level::Debug);
         auto& libraryLog = testsupport::LogLines::attach(orvanta::logging::LogLevel::Trace);
-        std::string events;
+        testsupport::Inbox<std::string> errors;
+        std::mutex mutex;
+        std::string all;  // every event, then every log line
         {
             OpenAINodeFactory factory;
             auto node = factory.createNode("OpenAI.Realtime", orvanta::OVAnyMap());
             ASSERT_TRUE(node);
-            nodetest::EventRecorder recorder(*node);
-            ASSERT_TRUE(recorder.waitFor("error"));
-            EXPECT_EQ(recorder.named("error").front().get("message"), c.message);
-            for (const auto& name : recorder.names())
-                for (const auto& event : recorder.named(name))
-                    events += name + " " + orvanta::OVAnyMap::mapToJson(event.payload) + "\n";
+            node->addEventListener(orvanta::EventEmitter::AllEvents, [&](const std::string& name, const orvanta::OVAnyMap& m) {
+                std::lock_guard<std::mutex> lock(mutex);
+                all += name + " " + orvanta::OVAnyMap::mapToJson(m) + "\n";
+                if (name == "error") errors.add(m.at("message").convert<std::string>());
+            });
+            EXPECT_EQ(std::string(errors.waitFor(1)), message);
         }
-        const std::string host = hostLog.text();
-        const std::string library = libraryLog.text();
+        all += hostLog.text() + libraryLog.text();
         // The lines that carry the reply were written, so their absence below
         // means something.
-        EXPECT_NE(host.find("debug: [OpenAITokenProvider] Response body: "), std::string::npos) << host;
-        EXPECT_NE(host.find("error: [OpenAINode] Failed to get ephemeral token from API: " + c.message),
-                  std::string::npos)
-            << host;
-        EXPECT_NE(library.find("[NetworkSession] Received response for request #"), std::string::npos) << library;
-        for (const std::string& text : {host, library, events}) {
-            EXPECT_EQ(text.find(canary), std::string::npos) << text;
-            EXPECT_EQ(text.find("hunter2"), std::string::npos) << text;
-        }
+        EXPECT_NE(all.find("debug: [OpenAITokenProvider] Response body: "), std::string::npos) << all;
+        EXPECT_NE(all.find("error: [OpenAINode] Failed to get ephemeral token from API: " + message), std::string::npos);
+        EXPECT_NE(all.find("[NetworkSession] Received response for request #"), std::string::npos);
+        EXPECT_EQ(all.find("ek_canary_5d1f"), std::string::npos) << all;
+        EXPECT_EQ(all.find("hunter2"), std::string::npos) << all;
     }
     testsupport::LogLines::detach();
-}
-
-TEST_F(TokenServiceTest, ACallbackThatThrowsIsNotCalledASecondTime) {
-    serve();
-    std::atomic<int> calls{0};
-    TokenResultInbox inbox;
-    OpenAITokenProvider::shared().getToken(
-        [&](const orvanta::Result<std::string>& result) {
-            ++calls;
-            inbox.callback()(result);
-            throw std::runtime_error("node gone");
-        },
-        realtimeConfig);
-    ASSERT_TRUE(inbox.waitFor(1).ok);
-    // A second call would follow at once on the same delivery thread; a later
-    // full round trip is well past it.
-    OpenAITokenProvider::shared().getToken(inbox.callback(), realtimeConfig);
-    ASSERT_TRUE(inbox.waitFor(2).ok);
-    EXPECT_EQ(calls.load(), 1);
 }
 
 } // namespace

@@ -6,9 +6,7 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 namespace tokentest {
 
@@ -18,42 +16,29 @@ struct Outcome {
 };
 
 // Collects the provider's callbacks; any thread may deliver.
-class TokenResultInbox : public testsupport::Inbox<Outcome> {
-public:
+struct TokenResultInbox : testsupport::Inbox<Outcome> {
     std::function<void(const orvanta::Result<std::string>&)> callback() {
-        return [this](const orvanta::Result<std::string>& result) {
-            add({result.hasValue(), result.hasValue() ? result.getValue() : result.getError().getMessage()});
+        return [this](const orvanta::Result<std::string>& r) {
+            add({r.hasValue(), r.hasValue() ? r.getValue() : r.getError().getMessage()});
         };
     }
 };
 
-// Records the host logger's lines for one scope. The lines live in state the
-// sink shares, so a delivery thread still logging after the scope writes into
-// valid memory.
+// Records the host logger's lines for one scope. The sink shares the lines, so
+// a delivery thread still logging after the scope writes into valid memory.
 class HostLogCapture {
 public:
     explicit HostLogCapture(orvanta::Logger::Level level = orvanta::Logger::Level::Debug) {
         orvanta::Logger::setLevel(level);
-        orvanta::Logger::setSink([s = state](orvanta::Logger::Level lineLevel, const std::string& text) {
-            std::lock_guard<std::mutex> lock(s->mutex);
-            s->text += std::string(orvanta::Logger::levelName(lineLevel)) + ": " + text + "\n";
+        orvanta::Logger::setSink([lines = lines](orvanta::Logger::Level at, const std::string& text) {
+            lines->log({}, std::string(orvanta::Logger::levelName(at)) + ": " + text);
         });
     }
-    ~HostLogCapture() {
-        orvanta::Logger::setSink(nullptr);
-        orvanta::Logger::setLevel(orvanta::Logger::Level::Info);
-    }
-    std::string text() {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        return state->text;
-    }
+    ~HostLogCapture() { orvanta::Logger::setSink(nullptr), orvanta::Logger::setLevel(orvanta::Logger::Level::Info); }
+    std::string text() { return lines->text(); }
 
 private:
-    struct State {
-        std::mutex mutex;
-        std::string text;
-    };
-    std::shared_ptr<State> state = std::make_shared<State>();
+    std::shared_ptr<testsupport::LogLines> lines = std::make_shared<testsupport::LogLines>();
 };
 
 } // namespace tokentest

@@ -1,3 +1,4 @@
+#include "support/Recorders.h"
 #include "utils/TaskRunner.h"
 #include "utils/Timer.h"
 
@@ -6,13 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 using orvanta::async::TaskRunner;
 using namespace std::chrono_literals;
@@ -21,42 +16,29 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // Task runs, callbacks or log lines, with when each came and what it carried.
-struct Hits {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::pair<Clock::time_point, std::string>> hits;
-
-    void hit(const std::string& text = {}) {
-        std::lock_guard<std::mutex> lock(mutex);
-        hits.emplace_back(Clock::now(), text);
-        changed.notify_all();
-    }
-    bool waitFor(std::size_t n) {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, 10s, [&] { return hits.size() >= n; });
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return hits.size();
-    }
+struct Hit {
+    Clock::time_point at;
+    std::string text;
+};
+struct Hits : testsupport::Inbox<Hit> {
+    void hit(const std::string& text = {}) { add({Clock::now(), text}); }
+    bool waitFor(std::size_t n) { return Inbox::waitFor(n).at != Clock::time_point{}; }
 };
 
 } // namespace
 
-TEST(TaskRunner, OneShotRunsOncePerStartStopCycle) {
-    Hits runs;
-    TaskRunner runner([&] { runs.hit(); });
-    runner.stop(); // never started: returns at once
+TEST(TaskRunner, OneShotRunsOncePerStartStopCycleAndAPeriodicOnePausesAPeriodAfterEachRunEnds) {
+    Hits once;
+    TaskRunner oneShot([&] { once.hit(); });
+    oneShot.stop(); // never started: returns at once
     for (std::size_t cycle = 1; cycle <= 2; ++cycle) {
-        runner.start();
-        ASSERT_TRUE(runs.waitFor(cycle));
-        runner.start(); // still "running" until stopped: no second run
-        runner.stop();
-        EXPECT_EQ(runs.count(), cycle);
+        oneShot.start();
+        ASSERT_TRUE(once.waitFor(cycle));
+        oneShot.start(); // still "running" until stopped: no second run
+        oneShot.stop();
+        EXPECT_EQ(once.count(), cycle);
     }
-}
 
-TEST(TaskRunner, PausesAPeriodAfterEachRunEnds) {
     Hits runs;
     TaskRunner runner(30, [&] {
         std::this_thread::sleep_for(10ms); // work: the pause counts from its end
@@ -66,13 +48,12 @@ TEST(TaskRunner, PausesAPeriodAfterEachRunEnds) {
     ASSERT_TRUE(runs.waitFor(3));
     runner.stop();
     for (std::size_t i = 1; i < runs.count(); ++i)
-        EXPECT_GE(runs.hits[i].first - runs.hits[i - 1].first, 40ms) << "run " << i;
+        EXPECT_GE(runs.all()[i].at - runs.all()[i - 1].at, 40ms) << "run " << i;
 }
 
-// With an hour's period, a first run that waited, or a stop() that missed
-// its wake-up between the flag check and the wait, would time the test out.
-// The destructor waits for the run in progress.
-TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun) {
+// With an hour's period, a first run that waited, a stop() that missed its wake-up between the flag check and the
+// wait, or a wake-up that waited or was lost would time the test out. The destructor waits for the run in progress.
+TEST(TaskRunner, RunsAtOnceStopsPromptlyAfterTheCurrentRunAndWakesAtOnceWithoutLosingAWakeUp) {
     Hits runs;
     TaskRunner runner(3'600'000, [&] { runs.hit(); });
     for (std::size_t i = 1; i <= 300; ++i) {
@@ -94,36 +75,33 @@ TEST(TaskRunner, RunsAtOnceAndStopOrDestructionEndsItPromptlyAfterTheCurrentRun)
         ASSERT_TRUE(runs.waitFor(runs.count() + 2));
     }
     EXPECT_FALSE(inRun);
-}
 
-// The sender relies on a wake-up neither waiting for the period nor being lost
-// while the task runs: with an hour-long period either fault times out.
-TEST(TaskRunner, AWakeUpRunsTheTaskAtOnceAndIsNotLostDuringARun) {
-    orvanta::async::WakeSignal signal; // outlives the runner, as the nodes' does
+    // The sender relies on a wake-up neither waiting for the period nor being lost while the task runs.
+    orvanta::async::WakeSignal signal; // outlives the sender, as the nodes' does
     std::atomic<bool> wakeFromTheTask{false};
-    Hits runs;
-    TaskRunner runner(
+    Hits woken;
+    TaskRunner sender(
         3'600'000,
         [&] {
             if (wakeFromTheTask.exchange(false))
                 signal.notify(); // lands while this run is still going
-            runs.hit();
+            woken.hit();
         },
         &signal);
-    runner.start();
+    sender.start();
     std::size_t expected = 1;
-    ASSERT_TRUE(runs.waitFor(expected));
+    ASSERT_TRUE(woken.waitFor(expected));
     for (int i = 0; i < 100; ++i) {
-        runner.wake();
-        ASSERT_TRUE(runs.waitFor(++expected));
+        sender.wake();
+        ASSERT_TRUE(woken.waitFor(++expected));
         wakeFromTheTask = true;
         signal.notify(); // another thread's call on the shared signal
         expected += 2;   // that run, and the one its mid-run wake-up asks for
-        ASSERT_TRUE(runs.waitFor(expected));
+        ASSERT_TRUE(woken.waitFor(expected));
     }
 }
 
-TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
+TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyedAndLogsWhatItThrows) {
     std::atomic<int> cancelledRuns{0};
     Hits fired;
     {
@@ -138,7 +116,7 @@ TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
         ASSERT_TRUE(fired.waitFor(2));
         timer.stop(); // joins; the flag was dropped by the timer thread itself
         EXPECT_FALSE(timer.isRunning());
-        EXPECT_GE(fired.hits[1].first - armed, 120ms);
+        EXPECT_GE(fired.all()[1].at - armed, 120ms);
         timer.start([&] { ++cancelledRuns; }, 10'000);
         timer.stop();
         EXPECT_FALSE(timer.isRunning());
@@ -159,22 +137,20 @@ TEST(Timer, FiresOnceAfterItsDelayOrNotAtAllWhenRestartedStoppedOrDestroyed) {
         EXPECT_TRUE(timer.isRunning()); // still set while the callback runs
     }
     EXPECT_TRUE(finished);
-}
 
-TEST(Timer, CallbackExceptionsAreLoggedOnceAsErrorsAndEndTheTimer) {
-    Hits lines;
+    // Each exception is logged once as an error and ends that timer.
     orvanta::Logger::setSink([&](orvanta::Logger::Level level, const std::string& text) {
-        lines.hit((level == orvanta::Logger::Level::Error ? "error: " : "other: ") + text);
+        fired.hit((level == orvanta::Logger::Level::Error ? "error: " : "other: ") + text);
     });
     Timer timer;
     timer.start([] { throw std::runtime_error("socket gone"); }, 0);
-    ASSERT_TRUE(lines.waitFor(1));
+    ASSERT_TRUE(fired.waitFor(4));
     timer.start([] { throw 42; }, 0); // joins the first timer thread
-    ASSERT_TRUE(lines.waitFor(2));
+    ASSERT_TRUE(fired.waitFor(5));
     timer.stop();
     EXPECT_FALSE(timer.isRunning());
     orvanta::Logger::setSink({});
-    ASSERT_EQ(lines.count(), 2u);
-    EXPECT_EQ(lines.hits[0].second, "error: [Timer] Uncaught exception in callback: socket gone");
-    EXPECT_EQ(lines.hits[1].second, "error: [Timer] Unknown exception in timer callback.");
+    ASSERT_EQ(fired.count(), 5u);
+    EXPECT_EQ(fired.all()[3].text, "error: [Timer] Uncaught exception in callback: socket gone");
+    EXPECT_EQ(fired.all()[4].text, "error: [Timer] Unknown exception in timer callback.");
 }

@@ -27,7 +27,7 @@ struct Capture : LogDestination {
 
 } // namespace
 
-TEST(Logger, PassesTheLevelsUpToItsOwnWithTheirTags) {
+TEST(Logger, PassesTheLevelsUpToItsOwnWithTheirTagsAlsoThroughStreams) {
     const Records all = {{LogLevel::Error, " [error] e"}, {LogLevel::Warning, " [warning] w"},
                          {LogLevel::Info, " [info] i"},   {LogLevel::Debug, " [debug] d"},
                          {LogLevel::Trace, " [trace] t"}};
@@ -60,12 +60,11 @@ TEST(Logger, PassesTheLevelsUpToItsOwnWithTheirTags) {
     orvanta::networkclient::logger.error("[CURLNetworkClient] not attached");
     ws.setLogDestination(nullptr);
     EXPECT_EQ(sink.records, (Records{{LogLevel::Info, " [info] [WebSocketClient] up"}}));
-}
 
-TEST(Logger, StreamsEmitOneRecordOnceAndMoveTheirText) {
-    Logger logger;
-    Capture sink;
+    // Streams emit one record, once, and move their text.
+    logger.setLogLevel(LogLevel::Info);
     logger.setLogDestination(&sink);
+    sink.records.clear();
     logger.infoStream << "x=" << 42 << ' ' << 1.5;
     logger.debugStream << "filtered";
     { Logger::LogStream empty(logger, LogLevel::Error); }

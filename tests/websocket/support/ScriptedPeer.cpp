@@ -13,41 +13,31 @@
 #include <cerrno>
 #include <stdexcept>
 
-namespace orvanta {
-namespace websocket {
-namespace test {
+namespace orvanta::websocket::test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 bool waitReadable(int fd, Clock::time_point deadline) {
-    for (;;) {
+    for (pollfd p{fd, POLLIN, 0};;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, left < 0 ? 0 : static_cast<int>(left));
-        if (r >= 0 || errno != EINTR) return r > 0;
+        if (const int r = ::poll(&p, 1, left < 0 ? 0 : static_cast<int>(left)); r >= 0 || errno != EINTR) return r > 0;
     }
 }
 
 } // namespace
 
 ScriptedPeer::ScriptedPeer(bool ipv6, uint16_t port) : ipv6_(ipv6) {
-    sockaddr_in v4{};
-    sockaddr_in6 v6{};
-    v4.sin_family = AF_INET;
-    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    v4.sin_port = htons(port);
-    v6.sin6_family = AF_INET6;
-    v6.sin6_addr = in6addr_loopback;
-    v6.sin6_port = htons(port);
+    sockaddr_in v4{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    sockaddr_in6 v6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
     auto* addr = ipv6 ? reinterpret_cast<sockaddr*>(&v6) : reinterpret_cast<sockaddr*>(&v4);
     socklen_t len = ipv6 ? sizeof v6 : sizeof v4;
     listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (listenFd_ < 0 || ::bind(listenFd_, addr, len) != 0 || ::listen(listenFd_, 4) != 0) {
-        if (listenFd_ >= 0) ::close(listenFd_);
+    if (::bind(listenFd_, addr, len) != 0 || ::listen(listenFd_, 4) != 0) {
+        ::close(listenFd_);
         throw std::runtime_error("cannot listen");
     }
     ::getsockname(listenFd_, addr, &len);
@@ -105,7 +95,7 @@ std::string ScriptedPeer::switchingResponse(const std::string& request, const st
 }
 
 std::string ScriptedPeer::handshake(const std::string& extraHeaders) {
-    std::string request = accept() ? readRequest() : "";
+    const std::string request = accept() ? readRequest() : "";
     return !request.empty() && sendRaw(switchingResponse(request, extraHeaders)) ? request : "";
 }
 
@@ -169,17 +159,11 @@ bool ScriptedPeer::waitForEof(Timeout timeout) {
     }
 }
 
-void ScriptedPeer::closeConnection() {
+void ScriptedPeer::closeConnection(bool reset) {
+    const linger hard{1, 0};
+    if (reset && connFd_ >= 0) ::setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     if (connFd_ >= 0) ::close(connFd_);
     connFd_ = -1;
 }
 
-void ScriptedPeer::resetConnection() {
-    const linger hard{1, 0};
-    if (connFd_ >= 0) ::setsockopt(connFd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    closeConnection();
-}
-
-} // namespace test
-} // namespace websocket
-} // namespace orvanta
+} // namespace orvanta::websocket::test

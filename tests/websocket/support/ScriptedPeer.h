@@ -7,9 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace orvanta {
-namespace websocket {
-namespace test {
+namespace orvanta::websocket::test {
 
 // A raw TCP server on 127.0.0.1 (or [::1]) that a test drives step by step, for
 // what a correct server never does: malformed responses, odd frames, silence.
@@ -29,9 +27,6 @@ public:
 
     explicit ScriptedPeer(bool ipv6 = false, uint16_t port = 0);  // throws when it cannot listen
     ~ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-
     uint16_t port() const { return port_; }
     std::string url(const std::string& pathAndQuery = "/") const;
 
@@ -51,12 +46,10 @@ public:
     bool sendFrame(uint8_t opcode, const Bytes& payload, bool fin = true, uint8_t rsv = 0, bool masked = false) {
         return sendRaw(encodeFrame(opcode, payload, fin, rsv, masked));
     }
-    bool sendText(const std::string& text) { return sendFrame(0x1, Bytes(text.begin(), text.end())); }
     std::optional<Frame> readFrame(Timeout timeout = defaultTimeout);
     // True once the client has closed its side (what is left is read and dropped).
     bool waitForEof(Timeout timeout = defaultTimeout);
-    void closeConnection();
-    void resetConnection();  // with a TCP reset instead of a FIN
+    void closeConnection(bool reset = false);  // a reset sends a TCP RST instead of a FIN
 
 private:
     bool readExactly(uint8_t* out, std::size_t n, std::chrono::steady_clock::time_point deadline);
@@ -79,6 +72,4 @@ inline std::future<std::string> answerOnce(ScriptedPeer& peer, const std::string
     });
 }
 
-} // namespace test
-} // namespace websocket
-} // namespace orvanta
+} // namespace orvanta::websocket::test
