@@ -14,6 +14,24 @@ using Level = Logger::Level;
 
 const std::map<std::string, Calls> kExpected = readSections("realtime/data/client_events.txt");
 
+// The settings of a row in the data file, named as the members are.
+UpdateSessionClientEvent settingsFrom(const nlohmann::json& j) {
+    using U = UpdateSessionClientEvent;
+    U u;
+    for (auto [key, member] : std::vector<std::pair<const char*, std::optional<std::string> U::*>>{
+             {"voice", &U::voice}, {"instructions", &U::instructions}, {"transcriptionModel", &U::transcriptionModel},
+             {"turnDetection", &U::turnDetection}, {"noiseReduction", &U::noiseReduction},
+             {"sessionType", &U::sessionType}, {"transcriptionLanguage", &U::transcriptionLanguage},
+             {"transcriptionDelay", &U::transcriptionDelay}, {"tools", &U::tools}, {"toolChoice", &U::toolChoice}})
+        if (j.contains(key))
+            u.*member = j[key].get<std::string>();
+    if (j.contains("speed"))
+        u.speed = j["speed"].get<float>();
+    if (j.contains("inputAudioTranscription"))
+        u.inputAudioTranscription = j["inputAudioTranscription"].get<bool>();
+    return u;
+}
+
 TEST(ClientEvents, EveryOperationSendsItsExactText) {
     LogCapture log;
     ScriptedClient c;
@@ -26,6 +44,11 @@ TEST(ClientEvents, EveryOperationSendsItsExactText) {
     EXPECT_TRUE(c.client->sendConversationItemTruncate("item_7", 0, 1500));
     EXPECT_TRUE(c.client->appendAudioBuffer({}));
     EXPECT_TRUE(c.client->commitAudioBuffer());
+    EXPECT_NO_THROW(EXPECT_TRUE(c.client->sendUserMessage("caf\xc3"))); // cut off: replaced, not thrown
+    c.client->updateSession(settingsFrom(nlohmann::json::parse(
+        R"({"voice":"marin","instructions":"","speed":1.0,"inputAudioTranscription":true,"toolChoice":"auto",)"
+        R"("transcriptionModel":"gpt-4o-mini-transcribe",)"
+        R"("turnDetection":"server_vad","noiseReduction":"near_field"})")));
     EXPECT_EQ(c.transport->takeSent(), kExpected.at("operations"));
     EXPECT_TRUE(c.transport->allText);
     EXPECT_TRUE(log.has(Level::Info, "[OpenAIWebSocketClient] Clearing input audio buffer."));
@@ -40,7 +63,7 @@ TEST(ClientEvents, EveryOperationSendsItsExactText) {
     EXPECT_TRUE(log.has(Level::Info, "[OpenAIWebSocketClient] Committing input audio buffer: sending input_audio_buffer.commit."));
 }
 
-TEST(ClientEvents, GuardsRefuseWithoutDrawingANumber) {
+TEST(ClientEvents, GuardsRefuseWithoutDrawingANumberAndFailedSendsDoDraw) {
     LogCapture log;
     ScriptedClient c; // socket up, but no "session.created" yet
     EXPECT_FALSE(c.client->appendAudioBuffer({1}));
@@ -70,16 +93,11 @@ TEST(ClientEvents, GuardsRefuseWithoutDrawingANumber) {
     EXPECT_TRUE(log.has(Level::Info, "[OpenAIWebSocketClient] Canceling response."));
     EXPECT_EQ(c.transport->takeSent(), Calls{R"({"event_id":"event-1","type":"response.cancel"})"});
     EXPECT_EQ(c.delegate.take(), Calls{"onResponseCreated()"});
-}
 
-TEST(ClientEvents, SendWhileDisconnectedIsReportedAndStillNumbered) {
-    LogCapture log;
-    ScriptedClient c;
-    c.openSession();
-    c.internals->isConnected.store(false); // session record active, socket refused
+    // Session record active, socket refused: reported, and numbers still drawn.
+    c.internals->isConnected.store(false);
     EXPECT_TRUE(c.client->createResponse());
-    UpdateSessionClientEvent update;
-    c.client->updateSession(update);
+    c.client->updateSession({});
     EXPECT_TRUE(c.client->appendAudioBuffer({1, 2}));
     EXPECT_TRUE(c.transport->takeSent().empty());
     EXPECT_EQ(c.delegate.take(), (Calls{"onError(send_failed||Cannot send response.create while disconnected.)",
@@ -88,82 +106,20 @@ TEST(ClientEvents, SendWhileDisconnectedIsReportedAndStillNumbered) {
     EXPECT_TRUE(log.has(Level::Error, "[OpenAIWebSocketClient] Cannot send message: Not connected to OpenAI WebSocket. Type: session.update"));
     c.internals->isConnected.store(true);
     EXPECT_TRUE(c.client->createResponse());
-    EXPECT_EQ(c.transport->takeSent(), Calls{R"({"event_id":"event-4","type":"response.create"})"});
+    EXPECT_EQ(c.transport->takeSent(), Calls{R"({"event_id":"event-5","type":"response.create"})"});
 }
 
-TEST(ClientEvents, SessionUpdateWorkedExamples) {
-    ScriptedClient c("gpt-realtime-2");
-    c.openSession();
-    ASSERT_TRUE(c.client->createResponse()); // the update is the second event
-    UpdateSessionClientEvent u;
-    u.voice = "marin";
-    u.instructions = "";
-    u.speed = 1.0f;
-    u.inputAudioTranscription = true;
-    u.transcriptionModel = "gpt-4o-mini-transcribe";
-    u.turnDetection = "server_vad";
-    u.noiseReduction = "near_field";
-    u.toolChoice = "auto";
-    c.client->updateSession(u);
-    EXPECT_EQ(c.transport->takeSent().at(1), kExpected.at("conversation session update").at(0));
-
-    ScriptedClient t("gpt-realtime-whisper");
-    t.openSession();
-    UpdateSessionClientEvent tu = u; // realtime-only members have no place here
-    tu.sessionType = "transcription";
-    tu.transcriptionModel.reset();
-    tu.transcriptionLanguage = "en";
-    tu.transcriptionDelay = "medium";
-    tu.tools = "[]";
-    t.client->updateSession(tu);
-    EXPECT_EQ(t.transport->takeSent(), kExpected.at("transcription session update"));
-}
-
-nlohmann::json sessionFor(const UpdateSessionClientEvent& event) {
-    OpenAIWebSocketClient::Internals internals("m");
-    return internals.buildSessionObject(event);
-}
-
-TEST(ClientEvents, SessionUpdateMemberVariations) {
-    EXPECT_EQ(sessionFor({}).dump(), R"({"audio":{"input":{"format":{"rate":24000,"type":"audio/pcm"}},"output":)"
-                                     R"({"format":{"rate":24000,"type":"audio/pcm"}}},"model":"m","output_modalities":["audio"],"type":"realtime"})");
-    UpdateSessionClientEvent u;
-    u.turnDetection = "none";
-    u.noiseReduction = "none";
-    u.inputAudioTranscription = false;
-    u.voice = "";
-    u.speed = 1.2f;
-    u.toolChoice = "";
-    u.sessionType = "conversation";
-    auto s = sessionFor(u);
-    EXPECT_EQ(s["audio"].dump(), R"({"input":{"format":{"rate":24000,"type":"audio/pcm"},"noise_reduction":null,)"
-                                 R"("transcription":null,"turn_detection":null},"output":{"format":{"rate":24000,)"
-                                 R"("type":"audio/pcm"},"speed":1.2000000476837158}})");
-    EXPECT_FALSE(s.contains("tool_choice"));
-    u.turnDetection = "semantic_vad";
-    u.noiseReduction = "far_field";
-    u.inputAudioTranscription = true;
-    EXPECT_EQ(sessionFor(u)["audio"]["input"].dump(),
-              R"({"format":{"rate":24000,"type":"audio/pcm"},"noise_reduction":{"type":"far_field"},)"
-              R"("transcription":{"model":"gpt-4o-mini-transcribe"},"turn_detection":{"type":"semantic_vad"}})");
-    u.turnDetection = "whatever";
-    EXPECT_EQ(sessionFor(u)["audio"]["input"]["turn_detection"].dump(), R"({"type":"server_vad"})");
-    for (auto [given, sent] : std::vector<std::pair<std::string, std::string>>{
-             {"none", "none"}, {"required", "required"}, {"auto", "auto"}, {"get_weather", "auto"}}) {
-        u.toolChoice = given;
-        EXPECT_EQ(sessionFor(u)["tool_choice"], sent) << given;
+TEST(ClientEvents, SessionObjectsForEachSetting) {
+    const Calls rows = kExpected.at("session objects");
+    ASSERT_EQ(rows.size(), 11u);
+    for (const std::string& row : rows) {
+        const Calls f = tabFields(row);
+        OpenAIWebSocketClient::Internals internals("m");
+        EXPECT_EQ(internals.buildSessionObject(settingsFrom(nlohmann::json::parse(f.at(0)))).dump(), f.at(1)) << f[0];
     }
-    u.tools = R"([{"type":"function","name":"f"}])";
-    EXPECT_EQ(sessionFor(u)["tools"].dump(), R"([{"name":"f","type":"function"}])");
-
-    UpdateSessionClientEvent t;
-    t.sessionType = "transcription";
-    t.transcriptionLanguage = "";
-    t.transcriptionDelay = "";
-    EXPECT_EQ(sessionFor(t)["audio"]["input"]["transcription"].dump(), R"({"delay":"","model":"gpt-realtime-whisper"})");
 }
 
-TEST(ClientEvents, InvalidToolsAreReportedAndTheUpdateStillGoesOut) {
+TEST(ClientEvents, InvalidToolsAndTextAreReportedOrReplacedAndTheUpdateStillGoesOut) {
     LogCapture log;
     for (const std::string bad : {"", "[{", "not json"}) {
         ScriptedClient c;
@@ -171,26 +127,15 @@ TEST(ClientEvents, InvalidToolsAreReportedAndTheUpdateStillGoesOut) {
         UpdateSessionClientEvent update;
         update.tools = bad;
         update.toolChoice = "required";
+        update.instructions = "caf\xc3"; // cut off: replaced, not thrown
         c.client->updateSession(update);
         EXPECT_EQ(c.delegate.take(), Calls{"onError(invalid_tools||tools is not valid JSON.)"});
         const auto sent = nlohmann::json::parse(c.transport->takeSent().at(0));
         EXPECT_FALSE(sent["session"].contains("tools")) << bad;
         EXPECT_EQ(sent["session"]["tool_choice"], "required");
+        EXPECT_EQ(sent["session"]["instructions"], "caf\xef\xbf\xbd");
     }
     EXPECT_TRUE(log.has(Level::Error, "[OpenAIWebSocketClient] Invalid tools JSON, skipping."));
-}
-
-TEST(ClientEvents, InvalidUtf8FromTheCallerIsReplacedNotThrown) {
-    ScriptedClient c;
-    c.openSession();
-    UpdateSessionClientEvent update;
-    update.instructions = "caf\xc3"; // cut-off two-byte sequence
-    EXPECT_NO_THROW(EXPECT_TRUE(c.client->sendUserMessage("caf\xc3")));
-    EXPECT_NO_THROW(c.client->updateSession(update));
-    const auto sent = c.transport->takeSent();
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(nlohmann::json::parse(sent[0])["item"]["content"][0]["text"], "caf\xef\xbf\xbd");
-    EXPECT_EQ(nlohmann::json::parse(sent[1])["session"]["instructions"], "caf\xef\xbf\xbd");
 }
 
 } // namespace

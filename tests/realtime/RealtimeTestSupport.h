@@ -1,10 +1,8 @@
 #pragma once
 
-// Shared by the protocol client's and the simulator's tests (and the message
-// fuzzer's delegate): a scripted
-// transport that records what the client sends and lets a test play the
-// server, a delegate that records every call as one line, a capture of the
-// host log, expected texts kept in data files, and quick simulator options.
+// Shared by the protocol client's and the simulator's tests and the message
+// fuzzer: a scripted transport on which a test plays the server, a delegate
+// that records every call as one line, the host log, and data files.
 
 #include "OrvantaSDK/Logger.h"
 #include "realtime/OpenAIWebSocketClient.h"
@@ -15,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <fstream>
 #include <functional>
@@ -93,12 +92,10 @@ public:
                      [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
         return out;
     }
-    // Waits for a call that starts with `prefix`.
     bool waitFor(const std::string& prefix, std::chrono::milliseconds timeout = 10s) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, [&] {
-            return std::any_of(calls.begin(), calls.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; });
-        });
+        const auto match = [&](const std::string& c) { return c.rfind(prefix, 0) == 0; };
+        return changed.wait_for(lock, timeout, [&] { return std::any_of(calls.begin(), calls.end(), match); });
     }
 
     std::mutex mutex;
@@ -107,13 +104,9 @@ public:
     std::vector<int16_t> lastSamples;
     // Runs on the calling thread after each call is recorded.
     std::function<void(const std::string&)> hook;
-    // Set by a test once it detached; counts the calls that came after.
-    std::atomic<bool> detached{false};
-    std::atomic<int> afterDetach{0};
 
 private:
     void record(const std::string& line) {
-        afterDetach += detached.load() ? 1 : 0;
         {
             std::lock_guard<std::mutex> lock(mutex);
             calls.push_back(line);
@@ -155,9 +148,18 @@ private:
     std::shared_ptr<Shared> lines;
 };
 
-// A client on a scripted transport with a recording delegate (attached
-// unless `attach` is false).
-struct ScriptedClient {
+// A client and its recording delegate, detached before either goes.
+struct DelegatedClient {
+    ~DelegatedClient() {
+        if (client)
+            client->setDelegate(nullptr);
+    }
+    RecordingDelegate delegate;
+    std::unique_ptr<OpenAIWebSocketClient> client;
+};
+
+// On a scripted transport, the delegate attached unless `attach` is false.
+struct ScriptedClient : DelegatedClient {
     explicit ScriptedClient(const std::string& model = "gpt-realtime-2", bool attach = true) {
         auto prepared = std::make_unique<OpenAIWebSocketClient::Internals>(model);
         internals = prepared.get();
@@ -168,20 +170,14 @@ struct ScriptedClient {
         if (attach)
             client->setDelegate(&delegate);
     }
-    ~ScriptedClient() {
-        if (client)
-            client->setDelegate(nullptr);
-    }
     // Plays "session.created" and forgets what it caused.
     void openSession() {
         transport->receive(R"({"type":"session.created","session":{"id":"sess_1"}})");
         delegate.take();
     }
 
-    RecordingDelegate delegate;
     OpenAIWebSocketClient::Internals* internals = nullptr;
     ScriptedTransport* transport = nullptr;
-    std::unique_ptr<OpenAIWebSocketClient> client;
 };
 
 #ifdef TEST_DATA_DIR
@@ -200,6 +196,30 @@ inline std::map<std::string, Calls> readSections(const std::string& file) {
     return sections;
 }
 #endif
+
+inline Calls tabFields(const std::string& line) {
+    Calls out(1);
+    for (char c : line)
+        c == '\t' ? out.emplace_back() : (out.back() += c);
+    return out;
+}
+
+// The session mirror's members, for comparing whole records.
+inline std::string membersOf(const RealtimeSession& s) {
+    std::string out;
+    for (const std::string& m : {s.id, s.object, s.model, s.instructions, s.toolChoice, s.inputAudioFormat,
+                                 s.outputAudioFormat, s.voice, std::to_string(s.speed)})
+        out += "|" + m;
+    return out;
+}
+
+// A sine at 440 Hz, 24 kHz.
+inline std::vector<int16_t> tone(size_t samples, double amplitude = 8000) {
+    std::vector<int16_t> out(samples);
+    for (size_t i = 0; i < samples; ++i)
+        out[i] = static_cast<int16_t>(amplitude * std::sin(2.0 * M_PI * 440.0 * static_cast<double>(i) / 24000.0));
+    return out;
+}
 
 inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     for (auto deadline = std::chrono::steady_clock::now() + timeout; !condition(); std::this_thread::sleep_for(2ms))

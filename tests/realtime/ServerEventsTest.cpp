@@ -3,7 +3,6 @@
 
 #include "RealtimeTestSupport.h"
 
-#include "realtime/RealtimeSession.h"
 #include "utils/Base64.h"
 
 #include <gtest/gtest.h>
@@ -26,111 +25,76 @@ bool loggedInvalidObject(LogCapture& log) {
 
 TEST(ServerEvents, SessionMirror) {
     ScriptedClient c;
-    // A session that is not an object is an invalid message, not a session.
-    c.transport->receive(R"({"type":"session.created","session":"sess_A"})");
-    EXPECT_FALSE(c.client->getIsConnected());
-    EXPECT_TRUE(c.delegate.take().empty());
-    c.transport->receive(R"({"type":"session.created","session":{"id":"sess_A","object":"realtime.session","model":"gpt-realtime-2",)"
-                         R"("instructions":"be brief","tool_choice":"auto","audio":{"input":{"format":{"type":"audio/pcm"}},)"
-                         R"("output":{"format":{"type":"audio/pcmu"},"voice":"marin","speed":1}}}})");
-    EXPECT_EQ(c.delegate.take(), Calls{"onSessionCreated()"});
-    EXPECT_TRUE(c.client->getIsConnected());
-    RealtimeSession s = c.internals->getSession();
-    EXPECT_EQ(std::vector<std::string>({s.id, s.object, s.model, s.instructions, s.toolChoice, s.inputAudioFormat,
-                                        s.outputAudioFormat, s.voice}),
-              std::vector<std::string>({"sess_A", "realtime.session", "gpt-realtime-2", "be brief", "auto", "audio/pcm",
-                                        "audio/pcmu", "marin"}));
-    EXPECT_EQ(s.speed, 1.0);
-
-    // An update merges only present keys of the right kind.
-    c.transport->receive(R"({"type":"session.updated","session":{"instructions":"more","voice":7,"audio":{"input":3,"output":{"speed":0.5}}}})");
-    s = c.internals->getSession();
-    EXPECT_EQ(s.instructions, "more");
-    EXPECT_EQ(s.voice, "marin");
-    EXPECT_EQ(s.inputAudioFormat, "audio/pcm");
-    EXPECT_EQ(s.speed, 0.5);
-    EXPECT_TRUE(c.delegate.take().empty());
-    // A second "session.created" starts from a fresh record; without an id
-    // the client is connected but has no active session.
-    c.transport->receive(R"({"type":"session.created","session":{"model":"x"}})");
-    EXPECT_EQ(c.internals->getSession().voice, "");
-    EXPECT_TRUE(c.client->getIsConnected());
-    EXPECT_FALSE(c.client->createResponse());
+    const Calls rows = kEvents.at("session mirror");
+    ASSERT_EQ(rows.size(), 4u);
+    for (const std::string& row : rows) {
+        const Calls f = tabFields(row);
+        c.transport->receive(f.at(2));
+        const Calls calls = c.delegate.take();
+        std::string state = c.client->getIsConnected() ? "1" : "0";
+        state += (c.internals->hasActiveSession() ? "1" : "0") + membersOf(c.internals->getSession());
+        EXPECT_EQ(Calls({calls.empty() ? "" : calls[0], state}), Calls({f[0], f[1]})) << f[2];
+        EXPECT_LE(calls.size(), 1u);
+    }
+    EXPECT_FALSE(c.client->createResponse()); // connected, but no session id
 }
 
-// Every row twice: as parsed directly, and the way of large messages (a
+// Every message twice: as parsed directly, and the way of large messages (a
 // skeleton parsed, every string read from the message itself).
-TEST(ServerEvents, DispatchTable) {
+TEST(ServerEvents, DispatchTableAndMalformedMessages) {
     LogCapture log;
     ScriptedClient c;
     c.openSession();
-    struct Row {
-        std::string message;
-        Calls calls;
-        std::string log; // a line that must appear, debug or error
-    };
-    std::vector<Row> rows;
-    for (const std::string& line : kEvents.at("dispatch")) {
-        const auto tab = line.find('\t'), tab2 = line.find('\t', tab + 1);
-        const std::string call = line.substr(tab + 1, tab2 - tab - 1);
-        rows.push_back({line.substr(tab2 + 1), call.empty() ? Calls{} : Calls{call}, line.substr(0, tab)});
-    }
+    const Calls& rows = kEvents.at("dispatch");
     ASSERT_EQ(rows.size(), 31u);
     for (bool large : {false, true}) {
         if (large)
             c.internals->setLargeMessageLimits(0, 1);
-        for (const Row& row : rows) {
-            c.transport->receive(row.message);
-            EXPECT_EQ(c.delegate.take(), row.calls) << row.message;
-            EXPECT_TRUE(log.has(Level::Debug, kTag + row.log) || log.has(Level::Error, kTag + row.log)) << row.message;
-            EXPECT_FALSE(loggedInvalidObject(log)) << row.message;
+        for (const std::string& row : rows) {
+            const Calls f = tabFields(row); // log line (debug or error), call or nothing, message
+            c.transport->receive(f.at(2));
+            EXPECT_EQ(c.delegate.take(), f[1].empty() ? Calls{} : Calls{f[1]}) << f[2];
+            EXPECT_TRUE(log.has(Level::Debug, kTag + f[0]) || log.has(Level::Error, kTag + f[0])) << f[2];
+            EXPECT_FALSE(loggedInvalidObject(log)) << f[2];
         }
         c.transport->receive(R"({"type":"response.output_audio.delta","delta":"AQIDBAU="})");
         EXPECT_EQ(c.delegate.lastSamples, (std::vector<int16_t>{0x0201, 0x0403})); // little-endian, odd byte dropped
+
+        // Malformed messages are dropped.
+        c.transport->receive(R"({"type":"response.created"})");
         c.delegate.take();
+        log.take();
+        const Calls& malformed = kEvents.at("malformed");
+        ASSERT_EQ(malformed.size(), 21u);
+        for (const std::string& text : malformed) {
+            c.transport->receive(text);
+            EXPECT_TRUE(loggedInvalidObject(log)) << text;
+        }
+        // "response.done" without its body still ended the response first.
+        EXPECT_FALSE(c.internals->hasActiveResponse.load());
+        c.transport->receive(R"({"notype":1})");
+        EXPECT_TRUE(log.has(Level::Debug, kTag + R"(Received JSON: {"notype":1})"));
+
+        for (const std::string& text :
+             Calls{"", "{", "/* c */ {}", "\"\xff\"", std::string(100000, '[') + std::string(100000, ']')}) {
+            c.transport->receive(text);
+            EXPECT_TRUE(log.has(Level::Error, kTag + "Received unparseable JSON, dropping frame.")) << text.size();
+            log.take();
+        }
+        c.transport->receive("{\"type\":\"x\",\"a\":" + std::string(120, '[') + std::string(120, ']') + "}");
+        EXPECT_TRUE(log.has(Level::Debug, kTag + "Unknown message type: x")); // deep, but within the bound
+        c.transport->onMessageHandler({'{', '}'}, false);
+        EXPECT_TRUE(log.has(Level::Error, kTag + "Received non-text message."));
+        EXPECT_TRUE(c.delegate.take().empty());
     }
     // 1.5 s of audio, past the size parsed directly, on a client as built.
     ScriptedClient big;
-    std::vector<int16_t> samples(36000);
-    for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<int16_t>(i * 7919);
+    const std::vector<int16_t> samples = tone(36000, 32767);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
     big.transport->receive(R"({"type":"response.output_audio.delta","delta":")" +
-                           base64::Base64::encode(reinterpret_cast<const uint8_t*>(samples.data()), samples.size() * 2) +
-                           "\"}");
+                           base64::Base64::encode(bytes, samples.size() * 2) + "\"}");
     EXPECT_EQ(big.delegate.lastSamples, samples);
     // Error events are forwarded only: the session is still up.
-    EXPECT_TRUE(c.client->getIsConnected() && c.internals->hasActiveSession());
-}
-
-TEST(ServerEvents, MalformedMessagesAreDropped) {
-    LogCapture log;
-    ScriptedClient c;
-    c.openSession();
-    c.transport->receive(R"({"type":"response.created"})");
-    c.delegate.take();
-    log.take();
-    const Calls& malformed = kEvents.at("malformed");
-    ASSERT_EQ(malformed.size(), 21u);
-    for (const std::string& text : malformed) {
-        c.transport->receive(text);
-        EXPECT_TRUE(loggedInvalidObject(log)) << text;
-    }
-    // "response.done" without its body still ended the response first.
-    EXPECT_FALSE(c.internals->hasActiveResponse.load());
-    c.transport->receive(R"({"notype":1})");
-    EXPECT_TRUE(log.has(Level::Debug, kTag + R"(Received JSON: {"notype":1})"));
-
-    const std::string tooDeep = std::string(100000, '[') + std::string(100000, ']');
-    for (const std::string& text : {std::string(), std::string("{"), std::string("/* c */ {}"), std::string("\"\xff\""), tooDeep}) {
-        c.transport->receive(text);
-        EXPECT_TRUE(log.has(Level::Error, kTag + "Received unparseable JSON, dropping frame.")) << text.substr(0, 10);
-        log.take();
-    }
-    c.transport->receive("{\"type\":\"x\",\"a\":" + std::string(120, '[') + std::string(120, ']') + "}");
-    EXPECT_TRUE(log.has(Level::Debug, kTag + "Unknown message type: x")); // deep, but within the bound
-    c.transport->onMessageHandler({'{', '}'}, false);
-    EXPECT_TRUE(log.has(Level::Error, kTag + "Received non-text message."));
-    EXPECT_TRUE(c.delegate.take().empty());
     EXPECT_TRUE(c.client->getIsConnected() && c.internals->hasActiveSession());
 }
 
