@@ -55,7 +55,7 @@ protected:
 
 } // namespace
 
-TEST_F(OpenAINodeAudio, PlaysOnlyPastTheThresholdOrAtTheEndOfTheResponseDownToTheLastSample) {
+TEST_F(OpenAINodeAudio, PlaybackThresholdTailPauseAndClear) {
     Harness h;
     h.queueResponse(12000);
     EXPECT_EQ(h.run(100), 0) << "12,000 samples are not enough to start";
@@ -74,10 +74,7 @@ TEST_F(OpenAINodeAudio, PlaysOnlyPastTheThresholdOrAtTheEndOfTheResponseDownToTh
     EXPECT_EQ(h.run(60), 0);
     h.node.onResponseDone("completed");
     EXPECT_EQ(h.run(60), 6000);
-}
 
-TEST_F(OpenAINodeAudio, PauseHoldsTheBufferAndResumeReleasesIt) {
-    Harness h;
     h.queueResponse(20000);
     const int before = h.run(10);
     EXPECT_EQ(before, 10 * block - 239) << "the first blocks sound after the resampler's gathering delay";
@@ -87,46 +84,37 @@ TEST_F(OpenAINodeAudio, PauseHoldsTheBufferAndResumeReleasesIt) {
     h.queueResponse(3000); // keeps filling while paused
     ASSERT_TRUE(h.node.callAction("resumeOutput", OVAnyMap()).hasValue());
     EXPECT_EQ(before + whilePaused + h.run(200), 23000) << "nothing is lost across a pause";
-}
 
-TEST_F(OpenAINodeAudio, ClearOutputDropsWhatWasQueuedBeforeIt) {
-    Harness h;
     h.queueResponse(40000);
     h.run(10);
     ASSERT_TRUE(h.node.callAction("clearOutputBuffer", OVAnyMap()).hasValue());
     EXPECT_LT(h.run(100), block) << "only what the resampler already held plays after the clear";
-
-    // Audio queued after the clear is kept and must pass the threshold anew.
-    h.queueResponse(12001);
+    h.queueResponse(12001); // kept, and must pass the threshold anew
     EXPECT_EQ(h.run(100), 12001);
 }
 
-TEST_F(OpenAINodeAudio, ResponseChunksThatDoNotFitAreDroppedWhole) {
+TEST_F(OpenAINodeAudio, FullBuffersDropWholeChunksAndReportOncePerEpisode) {
     LogCapture log;
     Harness h;
+    const std::string full = "[OpenAINode] Response audio buffer is full, dropping audio data.";
     h.queueResponse(1440000 - 100);
     h.queueResponse(100); // exactly the free space: refused
-    EXPECT_EQ(log.count("[OpenAINode] Response audio buffer is full, dropping audio data."), 1);
+    EXPECT_EQ(log.count(full), 1);
     h.queueResponse(99);
-    EXPECT_EQ(log.count("[OpenAINode] Response audio buffer is full, dropping audio data."), 1);
-
+    EXPECT_EQ(log.count(full), 1);
     h.node.onResponseAudioReceived({}, "other-item", 0);
     EXPECT_EQ(log.count("[OpenAINode] Received empty audio data from OpenAI."), 1);
     EXPECT_EQ(log.countPrefix("[OpenAINode] onResponseAudioReceived: currentItemId 'item-1' -> "), 0)
         << "an empty chunk does not change the item";
     EXPECT_EQ(log.lastWithPrefix("[OpenAINode] Response audio buffer duration: "),
               "[OpenAINode] Response audio buffer duration: 59.999958 seconds.");
-}
 
-TEST_F(OpenAINodeAudio, InputOverflowIsReportedOncePerEpisode) {
-    LogCapture log;
-    Harness h;
-    // Nothing is sent while disconnected: 48,000 samples fill the buffer.
+    // Nothing is sent while disconnected: 48,000 input samples fill the buffer.
+    const std::string inputFull = "[OpenAINode] Input audio buffer is full, started dropping audio data.";
     h.run(200, 0.25f);
-    EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 0);
+    EXPECT_EQ(log.count(inputFull), 0);
     h.run(30, 0.25f);
-    EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 1);
-
+    EXPECT_EQ(log.count(inputFull), 1);
     // Clearing frees the room (the sender applies the clear on its next run).
     EXPECT_TRUE(h.node.callAction("clearInputBuffer", OVAnyMap()).hasError());
     ASSERT_TRUE(nodetest::eventually([&] {
@@ -134,8 +122,7 @@ TEST_F(OpenAINodeAudio, InputOverflowIsReportedOncePerEpisode) {
         return log.count("[OpenAINode] Input audio buffer has space again, resuming audio data sending.") == 1;
     })) << "the sender applies a pending clear even while disconnected";
     h.run(150, 0.25f);
-    EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 1)
-        << "a new episode has not started yet";
+    EXPECT_EQ(log.count(inputFull), 1) << "a new episode has not started yet";
 }
 
 // --- Against the simulator ------------------------------------------------------
@@ -323,9 +310,8 @@ TEST_P(TwoItemAnswer, BargeInNamesTheItemBeingHeardWithWhatWasHeardOfIt) {
     const json truncate = clientEvents("conversation.item.truncate").front();
 
     std::vector<std::string> items; // in arrival order, from the node's log
-    for (const auto& line : log.all())
-        if (line.rfind("[OpenAINode] onResponseAudioReceived: currentItemId '", 0) == 0)
-            items.push_back(line.substr(line.find("-> '") + 4, line.size() - line.find("-> '") - 6));
+    for (const auto& line : log.startingWith("[OpenAINode] onResponseAudioReceived: currentItemId '"))
+        items.push_back(line.substr(line.find("-> '") + 4, line.size() - line.find("-> '") - 6));
     ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(truncate["item_id"], items[static_cast<size_t>(GetParam().item)]);
     EXPECT_NEAR(truncate["audio_end_ms"].get<int>(), 500, 10);

@@ -10,7 +10,7 @@
 #include <malloc.h>
 
 #include <cmath>
-#include <set>
+#include <sstream>
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
@@ -81,69 +81,54 @@ struct ResourceCounts {
             if (std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == simulatorPort)
                 accepted.insert("socket:[" + inode + "]");
         }
-        ResourceCounts counts;
-        counts.threads = nodetest::threadCount();
+        ResourceCounts counts{nodetest::threadCount(), 0, ::mallinfo2().uordblks};
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
             counts.fds += accepted.count(std::filesystem::read_symlink(entry.path(), ec).string()) == 0;
-        counts.heap = ::mallinfo2().uordblks;
         return counts;
     }
 };
 
 // The real transport, except that sending audio throws, as a frame mask
 // without entropy or a failed allocation would.
-class AudioSendThrows : public websocket::WebSocketSession {
-public:
-    explicit AudioSendThrows(std::unique_ptr<websocket::WebSocketClient> transport) : real(std::move(transport)) {
-        real->onOpenHandler = [this] { onOpenHandler(); };
-        real->onCloseHandler = [this] { onCloseHandler(); };
-        real->onMessageHandler = [this](std::vector<uint8_t>&& data, bool text) { onMessageHandler(std::move(data), text); };
-        real->onErrorHandler = [this](const std::string message) { onErrorHandler(message); };
-    }
+struct AudioSendThrows : websocket::WebSocketClient {
+    using WebSocketClient::WebSocketClient;
     void send(const std::vector<uint8_t>& data, bool isText, unsigned long maxFragmentSize) override {
         if (std::string(data.begin(), data.end()).find("input_audio_buffer.append") != std::string::npos)
             throw std::runtime_error("random device unavailable");
-        real->send(data, isText, maxFragmentSize);
+        WebSocketClient::send(data, isText, maxFragmentSize);
     }
-    void close(const std::vector<uint8_t>& data) override { real->close(data); }
-
     static std::unique_ptr<OpenAIWebSocketClient> makeClient(const std::string& key, const std::string& model) {
         using Internals = OpenAIWebSocketClient::Internals;
         auto internals = std::make_unique<Internals>(model);
-        auto transport = std::make_unique<websocket::WebSocketClient>(
-            Internals::buildUrl(realtimeEndpoint(), model), Internals::buildSubprotocols(key), 4000, 2000, "");
-        websocket::WebSocketClient* started = transport.get();
-        internals->attachTransport(std::make_unique<AudioSendThrows>(std::move(transport)));
+        auto transport = std::make_unique<AudioSendThrows>(Internals::buildUrl(realtimeEndpoint(), model),
+                                                           Internals::buildSubprotocols(key), 4000, 2000, "");
+        AudioSendThrows* started = transport.get();
+        internals->attachTransport(std::move(transport));
         started->start();
         return std::make_unique<OpenAIWebSocketClient>(std::move(internals));
     }
-
-private:
-    std::unique_ptr<websocket::WebSocketClient> real;
 };
 
 class OpenAINodeSession : public nodetest::SimulatorTest {};
 
-} // namespace
-
-namespace {
-// The first token request of each of two nodes fails, late; status 0
-// answers as usual.
+// Nodes without a key; the first token request of each of two nodes fails,
+// late; status 0 answers as usual.
 class TokenFailures : public OpenAINodeSession {
     void configure(simulator::SimulatorOptions& options) override {
         const simulator::ScriptedTokenReply fail{1000ms, 500, R"({"error":"busy"})"};
         options.tokenScript = {fail, {}, fail};
+        useAppCredentials();
+        setReconnectDelay(100ms);
     }
 };
+
 } // namespace
 
 // Without a key each node asks the token service for a secret; a failed
 // request is reported and asked again after the reconnect delay, by one new
 // attempt, and the service then sees the secret, never the app credentials.
 TEST_F(TokenFailures, WithoutAKeyAFailedTokenRequestIsReportedAndRetried) {
-    useAppCredentials();
-    setReconnectDelay(100ms);
     for (const NodeKind& kind : {kVoice, kTranscribe}) {
         SCOPED_TRACE(kind.type);
         LogCapture log;
@@ -167,6 +152,8 @@ TEST_F(TokenFailures, WithoutAKeyAFailedTokenRequestIsReportedAndRetried) {
 }
 
 TEST_F(OpenAINodeSession, ALostConnectionIsReportedOnceAndReopenedAfterTheDelay) {
+    EXPECT_EQ(getSessionSettings().reconnectDelay, 3000ms) << "the default the nodes' log lines name";
+    setReconnectDelay(100ms);
     for (const auto& [kind, abrupt] : {std::pair{kVoice, true}, std::pair{kTranscribe, false}}) {
         SCOPED_TRACE(kind.type);
         LogCapture log;
@@ -174,10 +161,8 @@ TEST_F(OpenAINodeSession, ALostConnectionIsReportedOnceAndReopenedAfterTheDelay)
         auto node = makeNode(kind.type, OVAnyMap{{"apiKey", "sk-test"}});
         EventRecorder events(*node);
         ASSERT_TRUE(eventually([&] { return log.count(created) == 1; }));
-        const auto lost = std::chrono::steady_clock::now();
         ASSERT_EQ(simulator->closeAll(abrupt), 1u);
         ASSERT_TRUE(eventually([&] { return log.count(created) == 2; }));
-        EXPECT_GE(std::chrono::steady_clock::now() - lost, 2900ms) << "the reconnect waits its 3 seconds";
         EXPECT_EQ(events.count("sessionDisconnected"), 1);
         EXPECT_EQ(simulator->openConnections(), 1u);
     }
@@ -445,8 +430,6 @@ TEST_F(OpenAINodeSession, AFailedSetUpCostsOneAttemptAndLeavesNothingBehind) {
 // Two token requests overlap and the first one's answer, a failure, comes
 // last. Only the latest request may act: no error, no restart.
 TEST_F(TokenFailures, ALateFailureOfASupersededTokenRequestChangesNothing) {
-    setReconnectDelay(100ms);
-    useAppCredentials();
     LogCapture log;
     auto node = makeNode(kVoice.type, OVAnyMap());
     EventRecorder events(*node);
