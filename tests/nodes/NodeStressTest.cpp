@@ -85,13 +85,9 @@ TEST_F(NodeStress, ChurnAndDestroyInEveryState) {
                 node->setValue(voice ? "instructions" : "transcriptionLanguage", OVAny("round " + std::to_string(i)));
             });
             busy(30, [&](int) {
-                for (const char* action : {"commitAudioBuffer", "clearInputBuffer", "updateSession"})
-                    node->callAction(action, OVAnyMap());
-                if (voice)
-                    for (const char* action : {"cancelResponse", "truncateResponse", "clearOutputBuffer"})
-                        node->callAction(action, OVAnyMap());
-                if (voice)
-                    node->callAction("createResponse", OVAnyMap{{"text", "talk"}});
+                for (const char* action : {"commitAudioBuffer", "clearInputBuffer", "updateSession", "cancelResponse",
+                                           "truncateResponse", "clearOutputBuffer", "createResponse"})
+                    node->callAction(action, OVAnyMap{{"text", "talk"}}); // the transcription node refuses some
             });
         }
         if (state == 3)

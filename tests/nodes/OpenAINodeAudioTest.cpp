@@ -270,58 +270,49 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
 // does or all at once; the user speaks 0.5 s into the item he hears. The
 // truncate names that item with what was heard of it alone, and the service
 // accepts it (it refuses a cut past the audio it sent of the item).
-struct TwoItemCase {
-    const char* name;
-    double pacing;
-    int heardSamples; // when the user speaks
-    int item;         // which of the two he hears then
-};
-
-class TwoItemAnswer : public nodetest::SimulatorTest, public ::testing::WithParamInterface<TwoItemCase> {
-protected:
-    void configure(simulator::SimulatorOptions& options) override {
+TEST_F(OpenAINodeAudioAgainstSimulator, BargeInNamesTheItemBeingHeardWithWhatWasHeardOfIt) {
+    // Samples heard when the user speaks, and which item he hears then.
+    for (const auto& [pacing, heardSamples, item] : {std::tuple{1.0, 36000, 1}, std::tuple{0.0, 12000, 0}}) {
+        SCOPED_TRACE(pacing > 0 ? "the second item streamed while the first plays" : "both items at once");
+        simulator::SimulatorOptions options;
         options.audioItemsPerResponse = 2;
-        options.pacing = GetParam().pacing;
-    }
-};
+        options.pacing = pacing;
+        options.responseDelay = 20ms;
+        simulator = std::make_unique<simulator::Simulator>(options);
+        simulator->start();
+        pointAt(*simulator);
+        LogCapture log;
+        Harness h;
+        EventRecorder events(h.node);
+        ASSERT_TRUE(waitForClientEvent("session.update"));
+        ASSERT_TRUE(h.node.callAction("createResponse", OVAnyMap()).hasValue());
+        // Played in real time, so that streamed audio arrives as it would. The
+        // voice has silent gaps: what was heard counts from its first sound (the
+        // resampler's delay of one block at the output is the tolerance).
+        long position = 0, firstSound = -1;
+        const auto start = std::chrono::steady_clock::now();
+        for (int b = 0; firstSound < 0 || position - firstSound + block <= heardSamples; ++b) {
+            ASSERT_LT(b, 1000) << "the answer did not play";
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(10) * b);
+            h.run(1);
+            for (int i = 0; i < block && firstSound < 0; ++i)
+                if (h.host.output()[i] != 0.0f)
+                    firstSound = position + i - 1; // the voice begins with one zero
+            position += block;
+        }
+        ASSERT_EQ(simulator->sendToAll(R"({"type":"input_audio_buffer.speech_started","audio_start_ms":0})"), 1u);
+        ASSERT_TRUE(waitForClientEvent("conversation.item.truncate"));
+        const json truncate = clientEvents("conversation.item.truncate").front();
 
-TEST_P(TwoItemAnswer, BargeInNamesTheItemBeingHeardWithWhatWasHeardOfIt) {
-    LogCapture log;
-    Harness h;
-    EventRecorder events(h.node);
-    ASSERT_TRUE(waitForClientEvent("session.update"));
-    ASSERT_TRUE(h.node.callAction("createResponse", OVAnyMap()).hasValue());
-    // Played in real time, so that streamed audio arrives as it would. The
-    // voice has silent gaps: what was heard counts from its first sound (the
-    // resampler's delay of one block at the output is the tolerance).
-    long position = 0, firstSound = -1;
-    const auto start = std::chrono::steady_clock::now();
-    for (int b = 0; firstSound < 0 || position - firstSound + block <= GetParam().heardSamples; ++b) {
-        ASSERT_LT(b, 1000) << "the answer did not play";
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(10) * b);
-        h.run(1);
-        for (int i = 0; i < block && firstSound < 0; ++i)
-            if (h.host.output()[i] != 0.0f)
-                firstSound = position + i - 1; // the voice begins with one zero
-        position += block;
+        std::vector<std::string> items; // in arrival order, from the node's log
+        for (const auto& line : log.startingWith("[OpenAINode] onResponseAudioReceived: currentItemId '"))
+            items.push_back(line.substr(line.find("-> '") + 4, line.size() - line.find("-> '") - 6));
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(truncate["item_id"], items[static_cast<size_t>(item)]);
+        EXPECT_NEAR(truncate["audio_end_ms"].get<int>(), 500, 10);
+        EXPECT_TRUE(nodetest::eventually([&] {
+            return log.count("[OpenAIWebSocketClient] Unknown message type: conversation.item.truncated") == 1;
+        })) << "the service accepts the cut";
+        EXPECT_EQ(events.count("error"), 0);
     }
-    ASSERT_EQ(simulator->sendToAll(R"({"type":"input_audio_buffer.speech_started","audio_start_ms":0})"), 1u);
-    ASSERT_TRUE(waitForClientEvent("conversation.item.truncate"));
-    const json truncate = clientEvents("conversation.item.truncate").front();
-
-    std::vector<std::string> items; // in arrival order, from the node's log
-    for (const auto& line : log.startingWith("[OpenAINode] onResponseAudioReceived: currentItemId '"))
-        items.push_back(line.substr(line.find("-> '") + 4, line.size() - line.find("-> '") - 6));
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(truncate["item_id"], items[static_cast<size_t>(GetParam().item)]);
-    EXPECT_NEAR(truncate["audio_end_ms"].get<int>(), 500, 10);
-    EXPECT_TRUE(nodetest::eventually([&] {
-        return log.count("[OpenAIWebSocketClient] Unknown message type: conversation.item.truncated") == 1;
-    })) << "the service accepts the cut";
-    EXPECT_EQ(events.count("error"), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Arrival, TwoItemAnswer,
-                         ::testing::Values(TwoItemCase{"SecondStreamedWhileTheFirstPlays", 1.0, 36000, 1},
-                                           TwoItemCase{"BothAtOnce", 0.0, 12000, 0}),
-                         [](const auto& param) { return std::string(param.param.name); });

@@ -93,7 +93,9 @@ TEST_F(OpenAINodeConfig, ValuesAreStoredAsGivenAndWrongTypesThrowChangingNothing
     EXPECT_EQ(node.getValue("speed").getValue().convert<float>(), 1.25f);
 }
 
-TEST_F(OpenAINodeConfig, BusFormatsMustBeMonoAndTheVoiceNodesMustMatch) {
+// Bus formats must be mono, and the voice node's must match; actions fail
+// with their texts while there is no session.
+TEST_F(OpenAINodeConfig, BusFormatsAndActionsWithoutASession) {
     LogCapture log;
     OpenAINode voice(OVAnyMap{{"apiKey", "sk-test"}});
     OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}});
@@ -106,11 +108,7 @@ TEST_F(OpenAINodeConfig, BusFormatsMustBeMonoAndTheVoiceNodesMustMatch) {
     EXPECT_FALSE(transcribe.setBusFormat(stereo48));
     EXPECT_EQ(log.count("[OpenAITranscribeNode] Only mono audio is supported."), 1);
     EXPECT_TRUE(transcribe.setBusFormat(mono16));
-}
 
-TEST_F(OpenAINodeConfig, ActionsWithoutASessionFailWithTheirTexts) {
-    OpenAINode node(OVAnyMap{{"apiKey", "sk-test"}});
-    OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}});
     auto outcome = [](Node& n, const char* action, const OVAnyMap& params = OVAnyMap()) {
         Result<OVAny> r = n.callAction(action, params);
         return r.hasError() ? r.getError().getMessage() : std::string("<success>");
@@ -118,18 +116,18 @@ TEST_F(OpenAINodeConfig, ActionsWithoutASessionFailWithTheirTexts) {
     // The session never comes up (nothing listens), whether or not a client
     // object exists yet.
     for (const auto& [action, text] : kData["actionsWithoutASession"].items())
-        EXPECT_EQ(outcome(node, action.c_str()), text) << action;
-    EXPECT_EQ(outcome(node, "createResponse", OVAnyMap{{"text", "hi"}}), "Failed to create response.");
-    EXPECT_EQ(outcome(node, "createResponse", OVAnyMap{{"text", 3.0f}}), "Failed to create response.");
-    EXPECT_EQ(outcome(node, "submitToolResult", OVAnyMap{{"callId", "c1"}, {"outputJson", "{}"}}),
+        EXPECT_EQ(outcome(voice, action.c_str()), text) << action;
+    EXPECT_EQ(outcome(voice, "createResponse", OVAnyMap{{"text", "hi"}}), "Failed to create response.");
+    EXPECT_EQ(outcome(voice, "createResponse", OVAnyMap{{"text", 3.0f}}), "Failed to create response.");
+    EXPECT_EQ(outcome(voice, "submitToolResult", OVAnyMap{{"callId", "c1"}, {"outputJson", "{}"}}),
               "Failed to submit tool result.");
-    EXPECT_EQ(outcome(node, "submitToolError", OVAnyMap{{"callId", "c1"}, {"errorJson", "{}"}}),
+    EXPECT_EQ(outcome(voice, "submitToolError", OVAnyMap{{"callId", "c1"}, {"errorJson", "{}"}}),
               "Failed to submit tool error.");
     EXPECT_EQ(outcome(transcribe, "commitAudioBuffer"), "Failed to commit audio buffer.");
 
     // A missing parameter is the caller's mistake and reaches the caller.
-    EXPECT_ANY_THROW(node.callAction("submitToolResult", OVAnyMap{{"callId", "c1"}}));
-    EXPECT_ANY_THROW(node.callAction("submitToolError", OVAnyMap{{"errorJson", "{}"}}));
+    EXPECT_ANY_THROW(voice.callAction("submitToolResult", OVAnyMap{{"callId", "c1"}}));
+    EXPECT_ANY_THROW(voice.callAction("submitToolError", OVAnyMap{{"errorJson", "{}"}}));
 }
 
 TEST_F(OpenAINodeConfig, InputChunkMsIsAMultipleOfTenFrom20To1000OnBothNodes) {

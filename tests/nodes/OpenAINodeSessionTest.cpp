@@ -151,12 +151,18 @@ TEST_F(TokenFailures, WithoutAKeyAFailedTokenRequestIsReportedAndRetried) {
     }
 }
 
-TEST_F(OpenAINodeSession, ALostConnectionIsReportedOnceAndReopenedAfterTheDelay) {
+// A lost connection is reported once and reopened after the delay; a send
+// that throws on the sender thread restarts the session too.
+TEST_F(OpenAINodeSession, ALostConnectionOrAThrowingSendRestartsTheSession) {
     EXPECT_EQ(getSessionSettings().reconnectDelay, 3000ms) << "the default the nodes' log lines name";
-    setReconnectDelay(100ms);
+    SessionSettings settings;
+    settings.reconnectDelay = 100ms;
+    settings.makeClient = AudioSendThrows::makeClient;
+    setSessionSettings(settings);
     for (const auto& [kind, abrupt] : {std::pair{kVoice, true}, std::pair{kTranscribe, false}}) {
         SCOPED_TRACE(kind.type);
         LogCapture log;
+        const size_t handshakes = simulator->handshakes().size();
         const std::string created = kind.tag + " Session created with OpenAI.";
         auto node = makeNode(kind.type, OVAnyMap{{"apiKey", "sk-test"}});
         EventRecorder events(*node);
@@ -165,39 +171,73 @@ TEST_F(OpenAINodeSession, ALostConnectionIsReportedOnceAndReopenedAfterTheDelay)
         ASSERT_TRUE(eventually([&] { return log.count(created) == 2; }));
         EXPECT_EQ(events.count("sessionDisconnected"), 1);
         EXPECT_EQ(simulator->openConnections(), 1u);
+        // 1.5 s of input: the sender's first full second goes to the throwing send.
+        nodetest::HostAudio host(*static_cast<AudioNode*>(node.get()), hostRate, 480);
+        for (int block = 0; block < 150; ++block)
+            host.process(0.2f);
+        ASSERT_TRUE(eventually([&] { return log.count(created) == 3; })) << "the session was restarted";
+        EXPECT_EQ(simulator->handshakes().size(), handshakes + 3);
+        EXPECT_EQ(log.count(kind.tag + " Sending audio failed, scheduling reconnect: random device unavailable"), 1);
     }
 }
 
-// Property changes within the coalescing delay go out as one update; a
-// voice change opens a new session instead.
-TEST_F(OpenAINodeSession, PropertyChangesCoalesceIntoOneUpdateAndAVoiceChangeRestarts) {
-    auto node = makeNode(kVoice.type, OVAnyMap{{"apiKey", "sk-test"}});
-    ASSERT_TRUE(waitForClientEvent("session.update", 1));
+// Tool calls round trip and a service error becomes an error event; property
+// changes within the coalescing delay go out as one update; a voice change
+// opens a new session instead.
+TEST_F(OpenAINodeSession, ToolCallsErrorsAndCoalescedUpdatesAndAVoiceChangeRestarts) {
+    const OVAnyMap city{{"city", OVAnyMap{{"type", "string"}}}};
+    const OVAnyVector tools{OVAnyMap{{"type", "function"}, {"name", "get_weather"}, {"description", "Weather for a city."},
+                                     {"parameters", OVAnyMap{{"type", "object"}, {"properties", city}}}}};
+    auto node = makeNode(kVoice.type, OVAnyMap{{"apiKey", "sk-test"}, {"tools", tools}});
+    EventRecorder events(*node);
+    ASSERT_TRUE(waitForClientEvent("session.update"));
+    EXPECT_EQ(clientEvents("session.update").front()["session"]["tools"][0]["name"], "get_weather");
+
+    ASSERT_TRUE(node->callAction("createResponse", OVAnyMap{{"text", "Weather in Oslo?"}}).hasValue());
+    ASSERT_TRUE(events.waitFor("toolCall"));
+    const auto call = events.named("toolCall").front();
+    EXPECT_EQ(call.get("name"), "get_weather");
+    EXPECT_FALSE(call.get("callId").empty());
+    EXPECT_TRUE(json::parse(call.get("argumentsJson")).is_object());
+    const size_t items = clientEvents("conversation.item.create").size();
+    ASSERT_TRUE(node->callAction("submitToolResult", OVAnyMap{{"callId", call.get("callId")}, {"outputJson", R"({"temp":3})"}})
+                    .hasValue());
+    ASSERT_TRUE(waitForClientEvent("conversation.item.create", items + 1));
+    EXPECT_EQ(clientEvents("conversation.item.create").back()["item"]["output"], R"({"temp":3})");
+    EXPECT_EQ(clientEvents("conversation.item.create").back()["item"]["call_id"], call.get("callId"));
+
+    simulator->sendToAll(R"({"type":"error","error":{"type":"invalid_request_error","code":null,"message":"bad"}})");
+    ASSERT_TRUE(events.waitFor("error"));
+    const auto error = events.named("error").front();
+    EXPECT_EQ(error.get("type") + "/" + error.get("code") + "/" + error.get("message"), "invalid_request_error/unknown/bad");
+    EXPECT_EQ(events.count("sessionDisconnected"), 0) << "an error event does not end the session";
+
+    const size_t updatesBefore = clientEvents("session.update").size();
     for (const auto& [key, value] : {std::pair{"instructions", OVAny("Be brief.")}, std::pair{"speed", OVAny(1.2f)},
                                      std::pair{"turnDetection", OVAny("none")}})
         ASSERT_TRUE(node->setValue(key, value).hasValue());
-    ASSERT_TRUE(waitForClientEvent("session.update", 2));
-    const json session = clientEvents("session.update")[1]["session"];
+    ASSERT_TRUE(waitForClientEvent("session.update", updatesBefore + 1));
+    const json session = clientEvents("session.update").back()["session"];
     EXPECT_EQ(session["instructions"], "Be brief.");
     EXPECT_EQ(session["audio"]["output"]["speed"].dump(), "1.2000000476837158");
     EXPECT_TRUE(session["audio"]["input"]["turn_detection"].is_null());
 
     ASSERT_TRUE(node->setValue("voice", OVAny("sage")).hasValue());
-    ASSERT_TRUE(waitForClientEvent("session.update", 3));
+    ASSERT_TRUE(waitForClientEvent("session.update", updatesBefore + 2));
     const auto updates = clientEvents("session.update");
-    EXPECT_EQ(updates.size(), 3u) << "three changes, one update; then the new session's";
+    EXPECT_EQ(updates.size(), updatesBefore + 2) << "three changes, one update; then the new session's";
     EXPECT_EQ(updates.back()["session"]["audio"]["output"]["voice"], "sage");
     EXPECT_EQ(updates.back()["session"]["instructions"], "Be brief.");
     EXPECT_EQ(simulator->handshakes().size(), 2u) << "a voice change opens a new session";
     EXPECT_TRUE(eventually([&] { return simulator->openConnections() == 1; })) << "the old session's connection ends";
 
     auto transcribe = makeNode(kTranscribe.type, OVAnyMap{{"apiKey", "sk-test"}});
-    ASSERT_TRUE(waitForClientEvent("session.update", 4));
+    ASSERT_TRUE(waitForClientEvent("session.update", updatesBefore + 3));
     EXPECT_EQ(simulator->handshakes().back().target, "/v1/realtime?intent=transcription");
     EXPECT_EQ(clientEvents("session.update").back(), kData["firstUpdate"][kTranscribe.type]) << "no empty language";
     ASSERT_TRUE(transcribe->setValue("transcriptionLanguage", OVAny("en")).hasValue());
     ASSERT_TRUE(transcribe->setValue("transcriptionDelay", OVAny("glacial")).hasValue());
-    ASSERT_TRUE(waitForClientEvent("session.update", 5));
+    ASSERT_TRUE(waitForClientEvent("session.update", updatesBefore + 4));
     EXPECT_EQ(clientEvents("session.update").back()["session"]["audio"]["input"]["transcription"].dump(),
               R"({"delay":"glacial","language":"en","model":"gpt-realtime-whisper"})")
         << "both in one update; a delay outside the options is sent as given";
@@ -265,57 +305,6 @@ TEST_F(OpenAINodeSession, TheVoiceNodeTalksIsInterruptedAndClosesNormally) {
     ASSERT_EQ(simulator->handshakes().size(), 2u);
     EXPECT_TRUE(simulator->waitForCloseCodes(
         [](const auto& closes) { return closes.size() == 2 && closes[0].code == 1000 && closes[1].code == 1000; }, 10s));
-}
-
-TEST_F(OpenAINodeSession, ToolCallsRoundTripAndServiceErrorsBecomeErrorEvents) {
-    const OVAnyMap city{{"city", OVAnyMap{{"type", "string"}}}};
-    const OVAnyVector tools{OVAnyMap{{"type", "function"}, {"name", "get_weather"}, {"description", "Weather for a city."},
-                                     {"parameters", OVAnyMap{{"type", "object"}, {"properties", city}}}}};
-    auto node = makeNode(kVoice.type, OVAnyMap{{"apiKey", "sk-test"}, {"tools", tools}, {"turnDetection", "none"}});
-    EventRecorder events(*node);
-    ASSERT_TRUE(waitForClientEvent("session.update"));
-    EXPECT_EQ(clientEvents("session.update").front()["session"]["tools"][0]["name"], "get_weather");
-
-    ASSERT_TRUE(node->callAction("createResponse", OVAnyMap{{"text", "Weather in Oslo?"}}).hasValue());
-    ASSERT_TRUE(events.waitFor("toolCall"));
-    const auto call = events.named("toolCall").front();
-    EXPECT_EQ(call.get("name"), "get_weather");
-    EXPECT_FALSE(call.get("callId").empty());
-    EXPECT_TRUE(json::parse(call.get("argumentsJson")).is_object());
-    const size_t items = clientEvents("conversation.item.create").size();
-    ASSERT_TRUE(node->callAction("submitToolResult", OVAnyMap{{"callId", call.get("callId")}, {"outputJson", R"({"temp":3})"}})
-                    .hasValue());
-    ASSERT_TRUE(waitForClientEvent("conversation.item.create", items + 1));
-    EXPECT_EQ(clientEvents("conversation.item.create").back()["item"]["output"], R"({"temp":3})");
-    EXPECT_EQ(clientEvents("conversation.item.create").back()["item"]["call_id"], call.get("callId"));
-
-    simulator->sendToAll(R"({"type":"error","error":{"type":"invalid_request_error","code":null,"message":"bad"}})");
-    ASSERT_TRUE(events.waitFor("error"));
-    const auto error = events.named("error").front();
-    EXPECT_EQ(error.get("type") + "/" + error.get("code") + "/" + error.get("message"), "invalid_request_error/unknown/bad");
-    EXPECT_EQ(events.count("sessionDisconnected"), 0) << "an error event does not end the session";
-}
-
-TEST_F(OpenAINodeSession, AThrowingSendOnTheSenderThreadRestartsTheSession) {
-    SessionSettings settings;
-    settings.reconnectDelay = 100ms;
-    settings.makeClient = AudioSendThrows::makeClient;
-    setSessionSettings(settings);
-    for (const NodeKind& kind : {kVoice, kTranscribe}) {
-        SCOPED_TRACE(kind.type);
-        LogCapture log;
-        const size_t handshakes = simulator->handshakes().size();
-        const std::string created = kind.tag + " Session created with OpenAI.";
-        auto node = makeNode(kind.type, OVAnyMap{{"apiKey", "sk-test"}});
-        ASSERT_TRUE(eventually([&] { return log.count(created) == 1; }));
-        // 1.5 s of input: the sender's first full second goes to the throwing send.
-        nodetest::HostAudio host(*static_cast<AudioNode*>(node.get()), hostRate, 480);
-        for (int block = 0; block < 150; ++block)
-            host.process(0.2f);
-        ASSERT_TRUE(eventually([&] { return log.count(created) == 2; })) << "the session was restarted";
-        EXPECT_EQ(simulator->handshakes().size(), handshakes + 2);
-        EXPECT_EQ(log.count(kind.tag + " Sending audio failed, scheduling reconnect: random device unavailable"), 1);
-    }
 }
 
 // A listener that removes the node on some event must be able to: for every
