@@ -177,6 +177,13 @@ private:
     std::vector<RecordedEvent> events;
 };
 
+// Nothing listens on port 1: sessions fail fast and stay local.
+class OfflineTest : public ::testing::Test {
+protected:
+    void SetUp() override { orvanta::extensions::openai::setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); }
+    void TearDown() override { orvanta::extensions::openai::clearRealtimeEndpointOverride(); }
+};
+
 // A running simulator with the library pointed at it.
 class SimulatorTest : public ::testing::Test {
 protected:

@@ -9,21 +9,14 @@
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
-using nodetest::json;
-using nodetest::LogCapture;
-using nodetest::makeNode;
+using namespace nodetest;
 
 namespace {
 
 const char* const kTypes[] = {"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"};
-const json kData = json::parse(nodetest::readDataFile("config.json"));
+const json kData = json::parse(readDataFile("config.json"));
 
-class OpenAINodeConfig : public ::testing::Test {
-protected:
-    // Nothing listens on port 1: sessions fail fast and stay local.
-    void SetUp() override { setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); }
-    void TearDown() override { clearRealtimeEndpointOverride(); }
-};
+using OpenAINodeConfig = OfflineTest;
 
 nlohmann::ordered_json describe(const NodeTypeInfo& info) {
     using ordered = nlohmann::ordered_json;
@@ -53,7 +46,7 @@ TEST_F(OpenAINodeConfig, TypeDescriptionsOfBothNodes) {
     const std::string actual = nlohmann::ordered_json::array({describe(OpenAINode::getNodeTypeInfo()),
                                             describe(OpenAITranscribeNode::getNodeTypeInfo())})
                                    .dump(1) + "\n";
-    EXPECT_EQ(actual, nodetest::readDataFile("type_descriptions.json"));
+    EXPECT_EQ(actual, readDataFile("type_descriptions.json"));
 }
 
 TEST_F(OpenAINodeConfig, DefaultsAndTheLibraryWideKey) {

@@ -14,12 +14,7 @@
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
-using namespace std::chrono_literals;
-using nodetest::eventually;
-using nodetest::EventRecorder;
-using nodetest::json;
-using nodetest::LogCapture;
-using nodetest::makeNode;
+using namespace nodetest;
 
 namespace {
 
@@ -30,13 +25,11 @@ struct NodeKind {
     std::string tag; // of its log lines
 };
 const NodeKind kVoice{"OpenAI.Realtime", "[OpenAINode]"}, kTranscribe{"OpenAI.RealtimeTranscribe", "[OpenAITranscribeNode]"};
-const json kData = json::parse(nodetest::readDataFile("session.json"));
+const json kData = json::parse(readDataFile("session.json"));
 
-// The host's audio graph around one node: started once (which, as for any
-// node joining a running graph, starts a session), then played in runs of
-// `speechSeconds` of a tone followed by silence, in real time on the
-// renderer's audio thread. Returns how many output samples sounded,
-// skipping the first `skip`.
+// The host's graph around one node, started once (which starts a session),
+// then played in real-time runs of `speechSeconds` of a tone and silence.
+// Returns how many output samples sounded, skipping the first `skip`.
 class Conversation {
 public:
     explicit Conversation(AudioNode& node) : renderer(node, OfflineRenderer::Settings{hostRate, 480, 1}) {
@@ -54,20 +47,17 @@ public:
             },
             [&](const float* block, int frames) { output.insert(output.end(), block, block + frames); });
         renderer.waitRealtime();
-        long n = 0;
-        for (size_t i = skip; i < output.size(); ++i)
-            n += std::fabs(output[i]) > 1e-4f;
-        return n;
+        return std::count_if(output.begin() + std::min(skip, output.size()), output.end(),
+                             [](float x) { return std::fabs(x) > 1e-4f; });
     }
 
 private:
     OfflineRenderer renderer;
 };
 
-// Live threads and open descriptors of this process, leaving out the
-// sockets the in-process simulator accepted (a silent one never closes
-// them), and (outside the sanitizers, whose allocators glibc does not see)
-// bytes in use on its heap.
+// Live threads, open descriptors but the sockets the in-process simulator
+// accepted (a silent one never closes them), and bytes in use on the heap
+// (0 under the sanitizers, whose allocators glibc does not see).
 struct ResourceCounts {
     size_t threads = 0, fds = 0, heap = 0;
     static ResourceCounts now(uint16_t simulatorPort) {
@@ -81,7 +71,7 @@ struct ResourceCounts {
             if (std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == simulatorPort)
                 accepted.insert("socket:[" + inode + "]");
         }
-        ResourceCounts counts{nodetest::threadCount(), 0, ::mallinfo2().uordblks};
+        ResourceCounts counts{threadCount(), 0, ::mallinfo2().uordblks};
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
             counts.fds += accepted.count(std::filesystem::read_symlink(entry.path(), ec).string()) == 0;
@@ -110,7 +100,7 @@ struct AudioSendThrows : websocket::WebSocketClient {
     }
 };
 
-class OpenAINodeSession : public nodetest::SimulatorTest {};
+class OpenAINodeSession : public SimulatorTest {};
 
 // Nodes without a key; the first token request of each of two nodes fails,
 // late; status 0 answers as usual.
@@ -172,7 +162,7 @@ TEST_F(OpenAINodeSession, ALostConnectionOrAThrowingSendRestartsTheSession) {
         EXPECT_EQ(events.count("sessionDisconnected"), 1);
         EXPECT_EQ(simulator->openConnections(), 1u);
         // 1.5 s of input: the sender's first full second goes to the throwing send.
-        nodetest::HostAudio host(*static_cast<AudioNode*>(node.get()), hostRate, 480);
+        HostAudio host(*static_cast<AudioNode*>(node.get()), hostRate, 480);
         for (int block = 0; block < 150; ++block)
             host.process(0.2f);
         ASSERT_TRUE(eventually([&] { return log.count(created) == 3; })) << "the session was restarted";
@@ -369,11 +359,10 @@ TEST_F(OpenAINodeSession, OverASlowLinkTheFirstAttemptConnects) {
     }
 }
 
-// A service that stops talking at any step of the set-up costs one attempt
-// per deadline; one that confirms a session without an id (so it refuses
-// every request on it) costs one attempt each time. Either way: one error
-// line, a retry after the reconnect delay, and nothing left behind, attempt
-// after attempt.
+// A service that stops talking at any step of the set-up, or confirms a
+// session without an id (so it refuses every request on it), costs one
+// attempt: one error line, a retry after the reconnect delay, and nothing
+// left behind, attempt after attempt.
 TEST_F(OpenAINodeSession, AFailedSetUpCostsOneAttemptAndLeavesNothingBehind) {
     SessionSettings settings;
     settings.attemptDeadline = 250ms;
