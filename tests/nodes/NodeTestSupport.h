@@ -19,7 +19,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <thread>
 
 namespace nodetest {
@@ -45,12 +44,10 @@ inline size_t threadCount() {
     return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
-#ifdef NODE_TEST_DATA_DIR
 inline std::string readDataFile(const std::string& name) {
     std::ifstream in(std::string(NODE_TEST_DATA_DIR) + "/" + name);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
-#endif
 
 // A host driving one node block by block, mono at `rate`, with an output
 // bus only where the node has one.
@@ -147,13 +144,6 @@ public:
     ~EventRecorder() { source.removeEventListener(id); }
 
     int count(const std::string& name) const { return static_cast<int>(named(name).size()); }
-    std::set<std::string> names() const {
-        std::lock_guard<std::mutex> lock(mutex);
-        std::set<std::string> out;
-        for (const auto& e : events)
-            out.insert(e.name);
-        return out;
-    }
     std::vector<RecordedEvent> named(const std::string& name) const {
         std::lock_guard<std::mutex> lock(mutex);
         std::vector<RecordedEvent> out;

@@ -10,6 +10,7 @@
 #include <malloc.h>
 
 #include <cmath>
+#include <set>
 #include <sstream>
 
 using namespace orvanta;
