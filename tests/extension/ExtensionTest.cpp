@@ -9,7 +9,7 @@
 using namespace orvanta;
 using orvanta::extensions::openai::OpenAIExtension;
 
-TEST(OpenAIExtension, InitializeStoresTheKeyAndIgnoresTheRest) {
+TEST(OpenAIExtension, InitializeStoresTheKeyAndEachFactoryIsFresh) {
     OpenAIExtension extension;
     EXPECT_TRUE(extension.initialize(OVAnyMap()).hasValue());
     EXPECT_EQ(extension.getApiKey(), "");
@@ -24,10 +24,7 @@ TEST(OpenAIExtension, InitializeStoresTheKeyAndIgnoresTheRest) {
         EXPECT_STREQ(e.what(), "Bad format for OpenAI API key in config.");
     }
     EXPECT_EQ(extension.getApiKey(), "sk-one") << "a refused value keeps the previous key";
-}
 
-TEST(OpenAIExtension, EachFactoryIsFreshAndKnowsBothNodeTypes) {
-    OpenAIExtension extension;
     auto first = extension.getNodeFactory(), second = extension.getNodeFactory();
     ASSERT_NE(first, nullptr);
     EXPECT_NE(first.get(), second.get());

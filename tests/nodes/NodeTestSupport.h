@@ -19,7 +19,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace nodetest {
@@ -41,17 +40,13 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::mill
 }
 
 inline size_t threadCount() {
-    size_t n = 0;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        n += entry.is_directory();
-    return n;
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 inline std::string readDataFile(const std::string& name) {
     std::ifstream in(std::string(NODE_TEST_DATA_DIR) + "/" + name);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A host driving one node block by block, mono at `rate`, with an output
@@ -99,26 +94,24 @@ public:
         orvanta::Logger::setSink(nullptr);
         orvanta::Logger::setLevel(orvanta::Logger::Level::Info);
     }
-    std::vector<std::string> all() const {
+    std::vector<std::string> startingWith(const std::string& prefix) const {
         std::lock_guard<std::mutex> lock(mutex);
-        return lines;
+        std::vector<std::string> out;
+        std::copy_if(lines.begin(), lines.end(), std::back_inserter(out), [&](auto& l) { return l.rfind(prefix, 0) == 0; });
+        return out;
     }
     int count(const std::string& line) const {
-        const auto l = all();
+        const auto l = startingWith(line);
         return static_cast<int>(std::count(l.begin(), l.end(), line));
     }
-    int countPrefix(const std::string& prefix) const {
-        const auto l = all();
-        return static_cast<int>(std::count_if(l.begin(), l.end(), [&](const auto& x) { return x.rfind(prefix, 0) == 0; }));
+    int countPrefix(const std::string& prefix) const { return static_cast<int>(startingWith(prefix).size()); }
+    std::string lastWithPrefix(const std::string& prefix) const {
+        const auto l = startingWith(prefix);
+        return l.empty() ? std::string() : l.back();
     }
     int errors() const {
         std::lock_guard<std::mutex> lock(mutex);
         return errorLines;
-    }
-    std::string lastWithPrefix(const std::string& prefix) const {
-        const auto l = all();
-        const auto it = std::find_if(l.rbegin(), l.rend(), [&](const auto& x) { return x.rfind(prefix, 0) == 0; });
-        return it == l.rend() ? std::string() : *it;
     }
 
 private:
@@ -172,6 +165,13 @@ private:
     mutable std::mutex mutex;
     std::condition_variable changed;
     std::vector<RecordedEvent> events;
+};
+
+// Nothing listens on port 1: sessions fail fast and stay local.
+class OfflineTest : public ::testing::Test {
+protected:
+    void SetUp() override { orvanta::extensions::openai::setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); }
+    void TearDown() override { orvanta::extensions::openai::clearRealtimeEndpointOverride(); }
 };
 
 // A running simulator with the library pointed at it.

@@ -1,7 +1,6 @@
-// The nodes' audio road on the host's side: playback threshold, tail, pause,
-// clears and input overflow, driven block by block as a host would; then,
-// against the simulator, which item a barge-in cuts and how much of it, and
-// what reaches the service of the microphone at each input chunk size.
+// The nodes' audio road: playback and buffers driven block by block as a
+// host would; then, against the simulator, what a barge-in cuts and what
+// reaches the service of the microphone at each input chunk size.
 #include "NodeTestSupport.h"
 
 #include "nodes/OpenAINode.h"
@@ -12,10 +11,7 @@
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
-using namespace std::chrono_literals;
-using nodetest::EventRecorder;
-using nodetest::json;
-using nodetest::LogCapture;
+using namespace nodetest;
 
 namespace {
 
@@ -44,18 +40,14 @@ public:
     }
 
     OpenAINode node;
-    nodetest::HostAudio host;
+    HostAudio host;
 };
 
-class OpenAINodeAudio : public ::testing::Test {
-protected:
-    void SetUp() override { setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); }
-    void TearDown() override { clearRealtimeEndpointOverride(); }
-};
+using OpenAINodeAudio = OfflineTest;
 
 } // namespace
 
-TEST_F(OpenAINodeAudio, PlaysOnlyPastTheThresholdOrAtTheEndOfTheResponseDownToTheLastSample) {
+TEST_F(OpenAINodeAudio, PlaybackThresholdTailPauseAndClear) {
     Harness h;
     h.queueResponse(12000);
     EXPECT_EQ(h.run(100), 0) << "12,000 samples are not enough to start";
@@ -74,10 +66,7 @@ TEST_F(OpenAINodeAudio, PlaysOnlyPastTheThresholdOrAtTheEndOfTheResponseDownToTh
     EXPECT_EQ(h.run(60), 0);
     h.node.onResponseDone("completed");
     EXPECT_EQ(h.run(60), 6000);
-}
 
-TEST_F(OpenAINodeAudio, PauseHoldsTheBufferAndResumeReleasesIt) {
-    Harness h;
     h.queueResponse(20000);
     const int before = h.run(10);
     EXPECT_EQ(before, 10 * block - 239) << "the first blocks sound after the resampler's gathering delay";
@@ -87,55 +76,45 @@ TEST_F(OpenAINodeAudio, PauseHoldsTheBufferAndResumeReleasesIt) {
     h.queueResponse(3000); // keeps filling while paused
     ASSERT_TRUE(h.node.callAction("resumeOutput", OVAnyMap()).hasValue());
     EXPECT_EQ(before + whilePaused + h.run(200), 23000) << "nothing is lost across a pause";
-}
 
-TEST_F(OpenAINodeAudio, ClearOutputDropsWhatWasQueuedBeforeIt) {
-    Harness h;
     h.queueResponse(40000);
     h.run(10);
     ASSERT_TRUE(h.node.callAction("clearOutputBuffer", OVAnyMap()).hasValue());
     EXPECT_LT(h.run(100), block) << "only what the resampler already held plays after the clear";
-
-    // Audio queued after the clear is kept and must pass the threshold anew.
-    h.queueResponse(12001);
+    h.queueResponse(12001); // kept, and must pass the threshold anew
     EXPECT_EQ(h.run(100), 12001);
 }
 
-TEST_F(OpenAINodeAudio, ResponseChunksThatDoNotFitAreDroppedWhole) {
+TEST_F(OpenAINodeAudio, FullBuffersDropWholeChunksAndReportOncePerEpisode) {
     LogCapture log;
     Harness h;
+    const std::string full = "[OpenAINode] Response audio buffer is full, dropping audio data.";
     h.queueResponse(1440000 - 100);
     h.queueResponse(100); // exactly the free space: refused
-    EXPECT_EQ(log.count("[OpenAINode] Response audio buffer is full, dropping audio data."), 1);
+    EXPECT_EQ(log.count(full), 1);
     h.queueResponse(99);
-    EXPECT_EQ(log.count("[OpenAINode] Response audio buffer is full, dropping audio data."), 1);
-
+    EXPECT_EQ(log.count(full), 1);
     h.node.onResponseAudioReceived({}, "other-item", 0);
     EXPECT_EQ(log.count("[OpenAINode] Received empty audio data from OpenAI."), 1);
     EXPECT_EQ(log.countPrefix("[OpenAINode] onResponseAudioReceived: currentItemId 'item-1' -> "), 0)
         << "an empty chunk does not change the item";
     EXPECT_EQ(log.lastWithPrefix("[OpenAINode] Response audio buffer duration: "),
               "[OpenAINode] Response audio buffer duration: 59.999958 seconds.");
-}
 
-TEST_F(OpenAINodeAudio, InputOverflowIsReportedOncePerEpisode) {
-    LogCapture log;
-    Harness h;
-    // Nothing is sent while disconnected: 48,000 samples fill the buffer.
+    // Nothing is sent while disconnected: 48,000 input samples fill the buffer.
+    const std::string inputFull = "[OpenAINode] Input audio buffer is full, started dropping audio data.";
     h.run(200, 0.25f);
-    EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 0);
+    EXPECT_EQ(log.count(inputFull), 0);
     h.run(30, 0.25f);
-    EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 1);
-
+    EXPECT_EQ(log.count(inputFull), 1);
     // Clearing frees the room (the sender applies the clear on its next run).
     EXPECT_TRUE(h.node.callAction("clearInputBuffer", OVAnyMap()).hasError());
-    ASSERT_TRUE(nodetest::eventually([&] {
+    ASSERT_TRUE(eventually([&] {
         h.run(1, 0.25f);
         return log.count("[OpenAINode] Input audio buffer has space again, resuming audio data sending.") == 1;
     })) << "the sender applies a pending clear even while disconnected";
     h.run(150, 0.25f);
-    EXPECT_EQ(log.count("[OpenAINode] Input audio buffer is full, started dropping audio data."), 1)
-        << "a new episode has not started yet";
+    EXPECT_EQ(log.count(inputFull), 1) << "a new episode has not started yet";
 }
 
 // --- Against the simulator ------------------------------------------------------
@@ -153,11 +132,11 @@ void sendAudio(simulator::Simulator& simulator, const std::string& item, int sam
     }
 }
 
-class OpenAINodeAudioAgainstSimulator : public nodetest::SimulatorTest {};
+class OpenAINodeAudioAgainstSimulator : public SimulatorTest {};
 
 // Feeds signal[from, from + count) to a node in 24 kHz host blocks, at four
 // times real time.
-void feed(nodetest::HostAudio& host, const std::vector<float>& signal, size_t from, size_t count) {
+void feed(HostAudio& host, const std::vector<float>& signal, size_t from, size_t count) {
     const auto start = std::chrono::steady_clock::now();
     for (size_t done = 0; done < count; done += block) {
         ASSERT_TRUE(host.process(signal.data() + from + done));
@@ -210,7 +189,7 @@ TEST_F(OpenAINodeAudioAgainstSimulator, AShortAnswerFollowedAtOnceByALongOneLets
     simulator->sendToAll(R"({"type":"response.done","response":{"status":"completed"}})");
     simulator->sendToAll(created);
     sendAudio(*simulator, "long", 12000);
-    EXPECT_TRUE(nodetest::eventually(
+    EXPECT_TRUE(eventually(
         [&] { return log.countPrefix("[OpenAINode] Received audio data from OpenAI with ") == 8; }));
     release.set_value();
     ASSERT_TRUE(events.waitFor("responseDone"));
@@ -233,8 +212,6 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
         signal[i] = static_cast<float>((i * 7919) % 65521) / 65521.0f * 1.6f - 0.8f;
     std::vector<int16_t> expected(signal.size());
     conversion::floatToShortInt(signal.data(), expected.data(), static_cast<unsigned int>(signal.size()));
-    const std::vector<int16_t> firstTurn(expected.begin(), expected.begin() + 60000); // 2.5 s
-    const std::vector<int16_t> secondTurn(expected.begin() + 60000, expected.end());  // 0.5 s
 
     for (const std::string type : {"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"}) {
         for (int ms : {20, 100, 990, 1000}) {
@@ -244,8 +221,8 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
             OVAnyMap config{{"apiKey", "sk-test"}, {"inputChunkMs", ms}};
             if (type == "OpenAI.Realtime")
                 config.set("turnDetection", "none");
-            auto node = nodetest::makeNode(type, config);
-            nodetest::HostAudio host(dynamic_cast<AudioNode&>(*node), 24000, block);
+            auto node = makeNode(type, config);
+            HostAudio host(dynamic_cast<AudioNode&>(*node), 24000, block);
             EventRecorder events(*node);
             ASSERT_TRUE(waitForClientEvent("session.update"));
 
@@ -258,8 +235,10 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
 
             const auto turns = committedTurns(simulator->receivedClientEvents());
             ASSERT_EQ(turns.size(), 2u);
-            EXPECT_TRUE(turns[0].audio == firstTurn) << turns[0].audio.size() << " samples before the first commit";
-            EXPECT_TRUE(turns[1].audio == secondTurn) << turns[1].audio.size() << " samples before the second";
+            EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + 60000, turns[0].audio.begin(), turns[0].audio.end()))
+                << turns[0].audio.size() << " samples before the first commit (2.5 s)";
+            EXPECT_TRUE(std::equal(expected.begin() + 60000, expected.end(), turns[1].audio.begin(), turns[1].audio.end()))
+                << turns[1].audio.size() << " samples before the second (0.5 s)";
             for (const Turn& turn : turns)
                 for (size_t i = 0; i + 1 < turn.appendSizes.size(); ++i)
                     EXPECT_EQ(turn.appendSizes[i], static_cast<size_t>(ms) * 24) << "whole chunks until the commit";
@@ -283,59 +262,49 @@ TEST_F(OpenAINodeAudioAgainstSimulator, EveryChunkSizeDeliversAllAudioAndCommits
 // does or all at once; the user speaks 0.5 s into the item he hears. The
 // truncate names that item with what was heard of it alone, and the service
 // accepts it (it refuses a cut past the audio it sent of the item).
-struct TwoItemCase {
-    const char* name;
-    double pacing;
-    int heardSamples; // when the user speaks
-    int item;         // which of the two he hears then
-};
-
-class TwoItemAnswer : public nodetest::SimulatorTest, public ::testing::WithParamInterface<TwoItemCase> {
-protected:
-    void configure(simulator::SimulatorOptions& options) override {
+TEST_F(OpenAINodeAudioAgainstSimulator, BargeInNamesTheItemBeingHeardWithWhatWasHeardOfIt) {
+    // Samples heard when the user speaks, and which item he hears then.
+    for (const auto& [pacing, heardSamples, item] : {std::tuple{1.0, 36000, 1}, std::tuple{0.0, 12000, 0}}) {
+        SCOPED_TRACE(pacing > 0 ? "the second item streamed while the first plays" : "both items at once");
+        simulator::SimulatorOptions options;
         options.audioItemsPerResponse = 2;
-        options.pacing = GetParam().pacing;
-    }
-};
+        options.pacing = pacing;
+        options.responseDelay = 20ms;
+        simulator = std::make_unique<simulator::Simulator>(options);
+        simulator->start();
+        pointAt(*simulator);
+        LogCapture log;
+        Harness h;
+        EventRecorder events(h.node);
+        ASSERT_TRUE(waitForClientEvent("session.update"));
+        ASSERT_TRUE(h.node.callAction("createResponse", OVAnyMap()).hasValue());
+        // Played in real time, so that streamed audio arrives as it would. The
+        // voice has silent gaps: what was heard counts from its first sound (the
+        // resampler's delay of one block at the output is the tolerance).
+        long position = 0, firstSound = -1;
+        const auto start = std::chrono::steady_clock::now();
+        for (int b = 0; firstSound < 0 || position - firstSound + block <= heardSamples; ++b) {
+            ASSERT_LT(b, 1000) << "the answer did not play";
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(10) * b);
+            h.run(1);
+            for (int i = 0; i < block && firstSound < 0; ++i)
+                if (h.host.output()[i] != 0.0f)
+                    firstSound = position + i - 1; // the voice begins with one zero
+            position += block;
+        }
+        ASSERT_EQ(simulator->sendToAll(R"({"type":"input_audio_buffer.speech_started","audio_start_ms":0})"), 1u);
+        ASSERT_TRUE(waitForClientEvent("conversation.item.truncate"));
+        const json truncate = clientEvents("conversation.item.truncate").front();
 
-TEST_P(TwoItemAnswer, BargeInNamesTheItemBeingHeardWithWhatWasHeardOfIt) {
-    LogCapture log;
-    Harness h;
-    EventRecorder events(h.node);
-    ASSERT_TRUE(waitForClientEvent("session.update"));
-    ASSERT_TRUE(h.node.callAction("createResponse", OVAnyMap()).hasValue());
-    // Played in real time, so that streamed audio arrives as it would. The
-    // voice has silent gaps: what was heard counts from its first sound (the
-    // resampler's delay of one block at the output is the tolerance).
-    long position = 0, firstSound = -1;
-    const auto start = std::chrono::steady_clock::now();
-    for (int b = 0; firstSound < 0 || position - firstSound + block <= GetParam().heardSamples; ++b) {
-        ASSERT_LT(b, 1000) << "the answer did not play";
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(10) * b);
-        h.run(1);
-        for (int i = 0; i < block && firstSound < 0; ++i)
-            if (h.host.output()[i] != 0.0f)
-                firstSound = position + i - 1; // the voice begins with one zero
-        position += block;
-    }
-    ASSERT_EQ(simulator->sendToAll(R"({"type":"input_audio_buffer.speech_started","audio_start_ms":0})"), 1u);
-    ASSERT_TRUE(waitForClientEvent("conversation.item.truncate"));
-    const json truncate = clientEvents("conversation.item.truncate").front();
-
-    std::vector<std::string> items; // in arrival order, from the node's log
-    for (const auto& line : log.all())
-        if (line.rfind("[OpenAINode] onResponseAudioReceived: currentItemId '", 0) == 0)
+        std::vector<std::string> items; // in arrival order, from the node's log
+        for (const auto& line : log.startingWith("[OpenAINode] onResponseAudioReceived: currentItemId '"))
             items.push_back(line.substr(line.find("-> '") + 4, line.size() - line.find("-> '") - 6));
-    ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(truncate["item_id"], items[static_cast<size_t>(GetParam().item)]);
-    EXPECT_NEAR(truncate["audio_end_ms"].get<int>(), 500, 10);
-    EXPECT_TRUE(nodetest::eventually([&] {
-        return log.count("[OpenAIWebSocketClient] Unknown message type: conversation.item.truncated") == 1;
-    })) << "the service accepts the cut";
-    EXPECT_EQ(events.count("error"), 0);
+        ASSERT_EQ(items.size(), 2u);
+        EXPECT_EQ(truncate["item_id"], items[static_cast<size_t>(item)]);
+        EXPECT_NEAR(truncate["audio_end_ms"].get<int>(), 500, 10);
+        EXPECT_TRUE(eventually([&] {
+            return log.count("[OpenAIWebSocketClient] Unknown message type: conversation.item.truncated") == 1;
+        })) << "the service accepts the cut";
+        EXPECT_EQ(events.count("error"), 0);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Arrival, TwoItemAnswer,
-                         ::testing::Values(TwoItemCase{"SecondStreamedWhileTheFirstPlays", 1.0, 36000, 1},
-                                           TwoItemCase{"BothAtOnce", 0.0, 12000, 0}),
-                         [](const auto& param) { return std::string(param.param.name); });

@@ -9,20 +9,14 @@
 
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
-using nodetest::json;
-using nodetest::LogCapture;
-using nodetest::makeNode;
+using namespace nodetest;
 
 namespace {
 
 const char* const kTypes[] = {"OpenAI.Realtime", "OpenAI.RealtimeTranscribe"};
+const json kData = json::parse(readDataFile("config.json"));
 
-class OpenAINodeConfig : public ::testing::Test {
-protected:
-    // Nothing listens on port 1: sessions fail fast and stay local.
-    void SetUp() override { setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); }
-    void TearDown() override { clearRealtimeEndpointOverride(); }
-};
+using OpenAINodeConfig = OfflineTest;
 
 nlohmann::ordered_json describe(const NodeTypeInfo& info) {
     using ordered = nlohmann::ordered_json;
@@ -52,7 +46,7 @@ TEST_F(OpenAINodeConfig, TypeDescriptionsOfBothNodes) {
     const std::string actual = nlohmann::ordered_json::array({describe(OpenAINode::getNodeTypeInfo()),
                                             describe(OpenAITranscribeNode::getNodeTypeInfo())})
                                    .dump(1) + "\n";
-    EXPECT_EQ(actual, nodetest::readDataFile("type_descriptions.json"));
+    EXPECT_EQ(actual, readDataFile("type_descriptions.json"));
 }
 
 TEST_F(OpenAINodeConfig, DefaultsAndTheLibraryWideKey) {
@@ -60,12 +54,8 @@ TEST_F(OpenAINodeConfig, DefaultsAndTheLibraryWideKey) {
     OpenAINode voice(OVAnyMap{{"apiKey", ""}});
     OpenAITranscribeNode transcribe{OVAnyMap()};
     OpenAIExtension::getInstance()->initialize(OVAnyMap{{"apiKey", ""}});
-    EXPECT_EQ(values(voice, OpenAINode::getNodeTypeInfo()),
-              R"({"apiKey":"sk-library","inputChunkMs":1000,"instructions":"","speed":1,"turnDetection":"server_vad",)"
-              R"("noiseReduction":"none","transcriptionModel":"gpt-4o-mini-transcribe","voice":"cedar","tools":[],)"
-              R"("toolChoice":"auto"})");
-    EXPECT_EQ(values(transcribe, OpenAITranscribeNode::getNodeTypeInfo()),
-              R"({"apiKey":"sk-library","inputChunkMs":1000,"transcriptionLanguage":"","transcriptionDelay":"low"})");
+    EXPECT_EQ(values(voice, OpenAINode::getNodeTypeInfo()), kData["defaults"]["OpenAI.Realtime"]);
+    EXPECT_EQ(values(transcribe, OpenAITranscribeNode::getNodeTypeInfo()), kData["defaults"]["OpenAI.RealtimeTranscribe"]);
 }
 
 TEST_F(OpenAINodeConfig, ValuesAreStoredAsGivenAndWrongTypesThrowChangingNothing) {
@@ -74,9 +64,7 @@ TEST_F(OpenAINodeConfig, ValuesAreStoredAsGivenAndWrongTypesThrowChangingNothing
                              {"tools", OVAnyVector{OVAnyMap{{"type", "function"}}}}, {"inputChunkMs", 20}});
     OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}, {"language", "en"}, {"transcriptionDelay", "high"}});
     const std::string stored = values(node, OpenAINode::getNodeTypeInfo());
-    EXPECT_EQ(stored, R"({"apiKey":"sk-test","inputChunkMs":20,"instructions":"","speed":3,"turnDetection":"server_vad",)"
-                      R"("noiseReduction":"none","transcriptionModel":"gpt-4o-mini-transcribe","voice":"not-a-voice",)"
-                      R"("tools":[{"type":"function"}],"toolChoice":"auto"})");
+    EXPECT_EQ(stored, kData["storedAsGiven"]);
     EXPECT_EQ(log.count("[OpenAINode] Unknown parameter: Voice"), 1);
     EXPECT_EQ(log.count("[OpenAITranscribeNode] Unknown parameter: language"), 1);
 
@@ -98,7 +86,9 @@ TEST_F(OpenAINodeConfig, ValuesAreStoredAsGivenAndWrongTypesThrowChangingNothing
     EXPECT_EQ(node.getValue("speed").getValue().convert<float>(), 1.25f);
 }
 
-TEST_F(OpenAINodeConfig, BusFormatsMustBeMonoAndTheVoiceNodesMustMatch) {
+// Bus formats must be mono, and the voice node's must match; actions fail
+// with their texts while there is no session.
+TEST_F(OpenAINodeConfig, BusFormatsAndActionsWithoutASession) {
     LogCapture log;
     OpenAINode voice(OVAnyMap{{"apiKey", "sk-test"}});
     OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}});
@@ -111,39 +101,26 @@ TEST_F(OpenAINodeConfig, BusFormatsMustBeMonoAndTheVoiceNodesMustMatch) {
     EXPECT_FALSE(transcribe.setBusFormat(stereo48));
     EXPECT_EQ(log.count("[OpenAITranscribeNode] Only mono audio is supported."), 1);
     EXPECT_TRUE(transcribe.setBusFormat(mono16));
-}
 
-TEST_F(OpenAINodeConfig, ActionsWithoutASessionFailWithTheirTexts) {
-    OpenAINode node(OVAnyMap{{"apiKey", "sk-test"}});
-    OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}});
     auto outcome = [](Node& n, const char* action, const OVAnyMap& params = OVAnyMap()) {
         Result<OVAny> r = n.callAction(action, params);
         return r.hasError() ? r.getError().getMessage() : std::string("<success>");
     };
     // The session never comes up (nothing listens), whether or not a client
     // object exists yet.
-    const std::pair<std::string, std::string> cases[] = {
-        {"createResponse", "Failed to create response."},
-        {"commitAudioBuffer", "Failed to commit audio buffer."},
-        {"cancelResponse", "Failed to cancel response."},
-        {"clearInputBuffer", "Failed to clear OpenAI input buffer."},
-        {"updateSession", "<success>"},
-        {"pauseOutput", "<success>"},
-        {"resumeOutput", "<success>"},
-        {"clearOutputBuffer", "<success>"}};
-    for (const auto& [action, text] : cases)
-        EXPECT_EQ(outcome(node, action.c_str()), text) << action;
-    EXPECT_EQ(outcome(node, "createResponse", OVAnyMap{{"text", "hi"}}), "Failed to create response.");
-    EXPECT_EQ(outcome(node, "createResponse", OVAnyMap{{"text", 3.0f}}), "Failed to create response.");
-    EXPECT_EQ(outcome(node, "submitToolResult", OVAnyMap{{"callId", "c1"}, {"outputJson", "{}"}}),
+    for (const auto& [action, text] : kData["actionsWithoutASession"].items())
+        EXPECT_EQ(outcome(voice, action.c_str()), text) << action;
+    EXPECT_EQ(outcome(voice, "createResponse", OVAnyMap{{"text", "hi"}}), "Failed to create response.");
+    EXPECT_EQ(outcome(voice, "createResponse", OVAnyMap{{"text", 3.0f}}), "Failed to create response.");
+    EXPECT_EQ(outcome(voice, "submitToolResult", OVAnyMap{{"callId", "c1"}, {"outputJson", "{}"}}),
               "Failed to submit tool result.");
-    EXPECT_EQ(outcome(node, "submitToolError", OVAnyMap{{"callId", "c1"}, {"errorJson", "{}"}}),
+    EXPECT_EQ(outcome(voice, "submitToolError", OVAnyMap{{"callId", "c1"}, {"errorJson", "{}"}}),
               "Failed to submit tool error.");
     EXPECT_EQ(outcome(transcribe, "commitAudioBuffer"), "Failed to commit audio buffer.");
 
     // A missing parameter is the caller's mistake and reaches the caller.
-    EXPECT_ANY_THROW(node.callAction("submitToolResult", OVAnyMap{{"callId", "c1"}}));
-    EXPECT_ANY_THROW(node.callAction("submitToolError", OVAnyMap{{"errorJson", "{}"}}));
+    EXPECT_ANY_THROW(voice.callAction("submitToolResult", OVAnyMap{{"callId", "c1"}}));
+    EXPECT_ANY_THROW(voice.callAction("submitToolError", OVAnyMap{{"errorJson", "{}"}}));
 }
 
 TEST_F(OpenAINodeConfig, InputChunkMsIsAMultipleOfTenFrom20To1000OnBothNodes) {

@@ -7,14 +7,13 @@
 #include "OrvantaSDK/AudioBus.h"
 #include "nodes/OpenAINode.h"
 #include "nodes/OpenAITranscribeNode.h"
-#include "support/AllocationCounter.h"
 #include "realtime/RealtimeEndpoint.h"
+#include "support/AllocationCounter.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <dlfcn.h>
-#include <pthread.h>
 #include <thread>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -23,7 +22,19 @@
 
 namespace {
 thread_local bool countingLocks = false;
-std::atomic<int> locks{0};
+std::atomic<int> locks{0}, allocations{0};
+
+// Counts what the current thread allocates and locks while it lives.
+struct Counted {
+    Counted() {
+        alloccount::begin();
+        countingLocks = true;
+    }
+    ~Counted() {
+        countingLocks = false;
+        allocations += static_cast<int>(alloccount::end());
+    }
+};
 } // namespace
 
 #ifndef ORVANTA_TEST_SANITIZED
@@ -39,46 +50,29 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
 using namespace orvanta;
 using namespace orvanta::extensions::openai;
 
-namespace {
-
-// Counts what the current thread allocates and locks while it lives.
-struct Counted {
-    Counted() {
-        alloccount::begin();
-        countingLocks = true;
-    }
-    ~Counted() {
-        countingLocks = false;
-        allocations += static_cast<int>(alloccount::end());
-    }
-    static inline std::atomic<int> allocations{0};
-};
-
-class RealtimeSafety : public ::testing::Test {
-protected:
-    void SetUp() override {
-#ifdef ORVANTA_TEST_SANITIZED
-        GTEST_SKIP() << "allocation and lock counting needs the plain allocator";
-#endif
-        setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime");
-        Counted::allocations = 0;
-        locks = 0;
-    }
-    void TearDown() override { clearRealtimeEndpointOverride(); }
-};
-
-} // namespace
-
 // Other threads feed and steer playback while the audio thread runs; 1.5 s
 // of input stays under the two seconds the input buffer holds, so no
 // overflow warning (which may allocate) is due.
-TEST_F(RealtimeSafety, ProcessAndConsumeNeitherAllocateNorLock) {
+TEST(RealtimeSafety, ProcessAndConsumeNeitherAllocateNorLock) {
+#ifdef ORVANTA_TEST_SANITIZED
+    GTEST_SKIP() << "allocation and lock counting needs the plain allocator";
+#endif
+    { // Guards the test itself: a counter that never counts proves nothing.
+        std::mutex m;
+        Counted scope;
+        int* volatile p = new int(1); // volatile: kept at any optimisation level
+        delete p;
+        std::lock_guard<std::mutex> lock(m);
+    }
+    ASSERT_GE(allocations.exchange(0), 1);
+    ASSERT_EQ(locks.exchange(0), 1);
+
+    setRealtimeEndpointOverride("ws://127.0.0.1:1/v1/realtime"); // nothing listens
     OpenAINode voice(OVAnyMap{{"apiKey", "sk-test"}});
     // The smallest chunk: the audio thread wakes the sender every 20 ms.
     OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}, {"inputChunkMs", 20}});
-    std::vector<AudioBusFormat> ins{AudioBusFormat(48000, 1)}, outs{AudioBusFormat(48000, 1)}, none;
+    std::vector<AudioBusFormat> ins{AudioBusFormat(48000, 1)}, outs = ins, ins44{AudioBusFormat(44100, 1)}, none;
     ASSERT_TRUE(voice.setBusFormats(ins, outs));
-    std::vector<AudioBusFormat> ins44{AudioBusFormat(44100, 1)};
     ASSERT_TRUE(transcribe.setBusFormats(ins44, none));
     AudioBuffer<float> in(1, 480, 48000), out(1, 480, 48000), in44(1, 441, 44100);
 
@@ -110,19 +104,7 @@ TEST_F(RealtimeSafety, ProcessAndConsumeNeitherAllocateNorLock) {
     stop = true;
     network.join();
     host.join();
-    EXPECT_EQ(Counted::allocations.load(), 0);
+    EXPECT_EQ(allocations.load(), 0);
     EXPECT_EQ(locks.load(), 0);
-}
-
-TEST_F(RealtimeSafety, TheCountersSeeAllocationsAndLocks) {
-    // Guards the test itself: a counter that never counts proves nothing.
-    std::mutex m;
-    {
-        Counted scope;
-        int* volatile p = new int(1); // volatile: kept at any optimisation level
-        delete p;
-        std::lock_guard<std::mutex> lock(m);
-    }
-    EXPECT_GE(Counted::allocations.load(), 1);
-    EXPECT_EQ(locks.load(), 1);
+    clearRealtimeEndpointOverride();
 }
