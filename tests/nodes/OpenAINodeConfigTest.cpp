@@ -61,7 +61,9 @@ TEST_F(OpenAINodeConfig, DefaultsAndTheLibraryWideKey) {
 TEST_F(OpenAINodeConfig, ValuesAreStoredAsGivenAndWrongTypesThrowChangingNothing) {
     LogCapture log;
     OpenAINode node(OVAnyMap{{"apiKey", "sk-test"}, {"voice", "not-a-voice"}, {"speed", 3.0f}, {"Voice", "marin"},
-                             {"tools", OVAnyVector{OVAnyMap{{"type", "function"}}}}, {"inputChunkMs", 20}});
+                             {"tools", OVAnyVector{OVAnyMap{{"type", "function"}}}}, {"inputChunkMs", 20},
+                             {"instructions", "be brief"}, {"turnDetection", "none"}, {"noiseReduction", "near_field"},
+                             {"transcriptionModel", "whisper-1"}, {"toolChoice", "required"}});
     OpenAITranscribeNode transcribe(OVAnyMap{{"apiKey", "sk-test"}, {"language", "en"}, {"transcriptionDelay", "high"}});
     const std::string stored = values(node, OpenAINode::getNodeTypeInfo());
     EXPECT_EQ(stored, kData["storedAsGiven"]);

@@ -46,7 +46,7 @@ TEST(ServerEvents, DispatchTableAndMalformedMessages) {
     ScriptedClient c;
     c.openSession();
     const Calls& rows = kEvents.at("dispatch");
-    ASSERT_EQ(rows.size(), 31u);
+    ASSERT_EQ(rows.size(), 32u);
     for (bool large : {false, true}) {
         if (large)
             c.internals->setLargeMessageLimits(0, 1);
@@ -72,8 +72,8 @@ TEST(ServerEvents, DispatchTableAndMalformedMessages) {
         }
         // "response.done" without its body still ended the response first.
         EXPECT_FALSE(c.internals->hasActiveResponse.load());
-        c.transport->receive(R"({"notype":1})");
-        EXPECT_TRUE(log.has(Level::Debug, kTag + R"(Received JSON: {"notype":1})"));
+        c.transport->receive(R"({"notype":1,"text":"\u00e9"})");
+        EXPECT_TRUE(log.has(Level::Debug, kTag + "Received JSON: {\"notype\":1,\"text\":\"\xC3\xA9\"}"));
 
         for (const std::string& text :
              Calls{"", "{", "/* c */ {}", "\"\xff\"", std::string(100000, '[') + std::string(100000, ']')}) {

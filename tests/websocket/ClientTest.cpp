@@ -254,11 +254,13 @@ TEST_F(ClientTest, PingsAreAnsweredAndFragmentsReassembledAndSent) {
 }
 
 TEST_F(ClientTest, ClosesFromEitherSideAreAnsweredOnceThenReported) {
+    auto& log = testsupport::LogLines::attach(orvanta::logging::LogLevel::Info);
     open();
     peer.sendFrame(0x8, {0x03, 0xE9});
     expectFrame(0x8, {0x03, 0xE9});
     EXPECT_TRUE(peer.waitForEof());
     expectOneClose();
+    EXPECT_TRUE(log.contains("[WebSocketClient] Client received close frame: 127.0.0.1:" + std::to_string(peer.port())));
 
     // Started by the client: it waits for the server's answer.
     events.clear();

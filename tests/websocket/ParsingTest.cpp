@@ -80,7 +80,7 @@ TEST(Url, SplitsTheSixParts) {
 }
 
 TEST(Url, LineBreakInFragmentIsRejectedAndPrintingGivesSixLines) {
-    for (const std::string bad : {"a#b\nc", "ws://h/#x\r"}) {
+    for (const std::string bad : {"a#b\nc", "ws://h/#x\r", "ws://h/#\nx"}) {
         try {
             URL::parse(bad);
             ADD_FAILURE() << "no exception";
@@ -222,7 +222,7 @@ TEST(Handshake, KeysAndRequest) {
 }
 
 TEST(Handshake, RefusesValuesThatWouldInjectHeaders) {
-    EXPECT_EQ(internal::validateRequestInputs("api.example.com", "/v1?model=m", {"realtime", "key.ABC-_x9"}), "");
+    EXPECT_EQ(internal::validateRequestInputs("API.example.com", "/v1?model=m", {"realtime", "key.ABC-_x9"}), "");
     EXPECT_EQ(internal::validateRequestInputs("[::1]", "/", {}), "");
     for (const std::string p : {"a\r\nX-Evil: 1", "a b", "a,b", "", "k\x7f"}) {
         const std::string error = internal::validateRequestInputs("h", "/", {"realtime", p});
