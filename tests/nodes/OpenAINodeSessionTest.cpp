@@ -172,6 +172,23 @@ TEST_F(OpenAINodeSession, ALostConnectionOrAThrowingSendRestartsTheSession) {
     }
 }
 
+// A connection lost during set-up, before "session.created", is reopened after
+// the reconnect delay rather than left to the attempt's far deadline.
+TEST_F(OpenAINodeSession, AConnectionLostBeforeTheSessionIsReopenedAfterTheDelay) {
+    SessionSettings settings;
+    settings.reconnectDelay = 100ms;
+    settings.attemptDeadline = 120s;
+    setSessionSettings(settings);
+    simulator::SimulatorFaults faults;
+    faults.sessionCreatedDelay = 120s;
+    simulator->setFaults(faults);
+    LogCapture log;
+    auto node = makeNode(kVoice.type, OVAnyMap{{"apiKey", "sk-test"}});
+    ASSERT_TRUE(eventually([&] { return simulator->openConnections() == 1; }));
+    ASSERT_EQ(simulator->closeAll(false), 1u);
+    EXPECT_TRUE(eventually([&] { return log.count("[OpenAINode] Starting session.") == 2; }));
+}
+
 // Tool calls round trip and a service error becomes an error event; property
 // changes within the coalescing delay go out as one update; a voice change
 // opens a new session instead.
