@@ -94,6 +94,15 @@ TEST(ServerEvents, DispatchTableAndMalformedMessages) {
     big.transport->receive(R"({"type":"response.output_audio.delta","delta":")" +
                            base64::Base64::encode(bytes, samples.size() * 2) + "\"}");
     EXPECT_EQ(big.delegate.lastSamples, samples);
+    // A short string that reads like a placeholder ("\u0000" and a number)
+    // makes a large message parse whole: nothing held out can be mistaken.
+    c.internals->setLargeMessageLimits(0, 4096);
+    const std::string message(5000, 'm');
+    c.transport->receive(R"({"type":"conversation.item.input_audio_transcription.failed","item_id":"\u00000",)"
+                         R"("error":{"message":")" + message + "\"}}");
+    EXPECT_EQ(c.delegate.take(), Calls{"onError(transcription_failed||" + message + ")"});
+    EXPECT_TRUE(log.has(Level::Error, kTag + "Input audio transcription failed for item " + std::string(1, '\0') +
+                                          "0: " + message));
     // Error events are forwarded only: the session is still up.
     EXPECT_TRUE(c.client->getIsConnected() && c.internals->hasActiveSession());
 }
