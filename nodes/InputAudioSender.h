@@ -22,9 +22,14 @@ class SessionController;
 //
 // The sender sleeps until there is work. The audio thread wakes it when a
 // whole chunk is waiting (one wake-up per chunk, lock-free), the actions
-// wake it with their requests, and a period of two chunks covers the rest
+// wake it with their requests, and a period of two seconds covers the rest
 // (noticing a connection that is not there, applying a clear while no audio
 // flows). Each run sends every whole chunk that is waiting.
+//
+// The period does not shrink with the chunk: while audio flows the chunks
+// wake the sender, so a shorter period would only add wake-ups (with a host
+// that renders in bursts, one between every two bursts), and a wake-up costs
+// more than the append's own work.
 //
 // Commit and clear are requests the sender carries out in the order they
 // were made, in order with the audio: a commit first appends everything
@@ -59,9 +64,10 @@ public:
     InputAudioSender(Texts texts, unsigned int chunkMs = defaultChunkMs);
 
     unsigned int getChunkMs() const { return chunkMs; }
-    // For the session's sender runner: its period and its wake-up, which
-    // outlives every runner.
-    unsigned long long getSenderPeriodMs() const { return 2ull * chunkMs; }
+    // For the session's sender runner: its period (the default chunk's two
+    // seconds, whatever the chunk) and its wake-up, which outlives every
+    // runner.
+    unsigned long long getSenderPeriodMs() const { return 2ull * maxChunkMs; }
     async::WakeSignal& getWakeSignal() { return wake; }
 
     // Audio thread: queue a block whole, or drop it whole when it does not
