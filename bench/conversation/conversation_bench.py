@@ -182,7 +182,7 @@ def main():
                     command = clients[name](simulators[transport].url)
                     result = measure(command, env, os.path.join(work, f"{name}.log"))
                     results[(transport, name)].append(result)
-                    print(f"round {round_ + 1} {transport:3} {name:6}: cpu {result[0]:.2f} s, "
+                    print(f"round {round_ + 1} {transport:3} {name:6}: cpu {result[0]:.3f} s, "
                           f"{result[1]} voluntary switches, max RSS {result[2]:.1f} MiB, wall {result[3]:.1f} s",
                           flush=True)
     finally:
@@ -193,7 +193,16 @@ def main():
     print(f"{'':11}{'cpu s':>8}{'vol. switches':>15}{'max RSS MiB':>13}{'wall s':>8}")
     for (transport, name), runs in results.items():
         med = [statistics.median(r[i] for r in runs) for i in range(4)]
-        print(f"{transport:3} {name:6} {med[0]:8.2f}{med[1]:15.0f}{med[2]:13.1f}{med[3]:8.1f}")
+        print(f"{transport:3} {name:6} {med[0]:8.3f}{med[1]:15.0f}{med[2]:13.1f}{med[3]:8.1f}")
+    if len(clients) > 1 + peer:
+        # Variants and other builds against this build's tool, as it runs by default.
+        print("\nCPU ratios to `tool` (medians):")
+        for transport in transports:
+            base = statistics.median(r[0] for r in results[(transport, "tool")])
+            for name in clients:
+                if name not in ("tool", "peer"):
+                    cpu = statistics.median(r[0] for r in results[(transport, name)])
+                    print(f"{transport:3} {name:6} {cpu / base:.3f}")
     if peer:
         print("\nratios to the peer (medians):")
         for transport in transports:
