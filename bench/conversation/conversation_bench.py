@@ -25,6 +25,9 @@ interleaved with the tool's runs, and the ratios tool / peer are printed.
 --other adds the tool of another build (an older commit, say) as one more
 client, interleaved with the others; --variant adds this build's tool again
 with more arguments (space-separated, "--chunk-ms 100" say).
+
+--in-process runs the tool as a user does by default, with the simulator
+started inside its own process (its work counted too); no peer then.
 """
 
 import argparse
@@ -129,6 +132,7 @@ def main():
     parser.add_argument("--tool-arg", action="append", default=[], help="extra argument for converse")
     parser.add_argument("--other", action="append", default=[], help="NAME=BUILD_DIR: another build's tool")
     parser.add_argument("--variant", action="append", default=[], help="NAME=ARGS: this tool with more arguments")
+    parser.add_argument("--in-process", action="store_true", help="the tool starts its own simulator")
     args = parser.parse_args()
 
     tool = os.path.join(args.build, "tools", "cli", "orvanta-openai")
@@ -136,16 +140,16 @@ def main():
     for binary in (tool, simulator):
         if not os.access(binary, os.X_OK):
             sys.exit(f"{binary} is not built")
-    peer = not args.no_peer and os.path.isdir(os.path.join(args.peer_modules, "openai"))
+    peer = not args.no_peer and not args.in_process and os.path.isdir(os.path.join(args.peer_modules, "openai"))
     if peer and not shutil.which("node"):
         peer = False
-    if not peer and not args.no_peer:
+    if not peer and not args.no_peer and not args.in_process:
         print(f"no peer: {args.peer_modules} holds no openai package (npm install openai ws)")
 
     work = tempfile.mkdtemp(prefix="conversation-bench-")
     wav = os.path.join(work, "conversation.wav")
     conversation_wav(wav, args.seconds, args.rate)
-    transports = args.transports.split(",")
+    transports = ["own"] if args.in_process else args.transports.split(",")
     simulators = {}
     env = dict(os.environ)
     if "wss" in transports:
@@ -155,11 +159,13 @@ def main():
         simulators["wss"] = Simulator(simulator, ["--tls-cert", cert, "--tls-key", key])
     if "ws" in transports:
         simulators["ws"] = Simulator(simulator, [])
+    if args.in_process:
+        simulators["own"] = None
     env["NODE_PATH"] = args.peer_modules
 
     def converse(binary):
-        return lambda url: [binary, "converse", wav, "--simulator", url, "-o", os.path.join(work, "reply.wav"),
-                            *args.tool_arg]
+        return lambda url: [binary, "converse", wav, *(["--simulator", url] if url else []),
+                            "-o", os.path.join(work, "reply.wav"), *args.tool_arg]
 
     clients = {"tool": converse(tool)}
     for other in args.other:
@@ -179,7 +185,8 @@ def main():
                 # freshly started or a warmed-up simulator.
                 order = list(clients) if round_ % 2 == 0 else list(reversed(clients))
                 for name in order:
-                    command = clients[name](simulators[transport].url)
+                    sim = simulators[transport]
+                    command = clients[name](sim.url if sim else None)
                     result = measure(command, env, os.path.join(work, f"{name}.log"))
                     results[(transport, name)].append(result)
                     print(f"round {round_ + 1} {transport:3} {name:6}: cpu {result[0]:.3f} s, "
@@ -187,7 +194,8 @@ def main():
                           flush=True)
     finally:
         for sim in simulators.values():
-            sim.stop()
+            if sim:
+                sim.stop()
 
     print("\nmedians (the client process alone):")
     print(f"{'':11}{'cpu s':>8}{'vol. switches':>15}{'max RSS MiB':>13}{'wall s':>8}")
