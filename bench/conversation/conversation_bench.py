@@ -197,7 +197,8 @@ def main():
             if sim:
                 sim.stop()
 
-    print("\nmedians (the client process alone):")
+    print("\nmedians (" + ("the tool's process, its simulator included" if args.in_process
+                          else "the client process alone") + "):")
     print(f"{'':11}{'cpu s':>8}{'vol. switches':>15}{'max RSS MiB':>13}{'wall s':>8}")
     for (transport, name), runs in results.items():
         med = [statistics.median(r[i] for r in runs) for i in range(4)]
