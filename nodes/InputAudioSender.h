@@ -63,11 +63,12 @@ public:
 
     InputAudioSender(Texts texts, unsigned int chunkMs = defaultChunkMs);
 
-    unsigned int getChunkMs() const { return chunkMs; }
-    // For the session's sender runner: its period (the default chunk's two
+    // The session's sender runner: its period (the default chunk's two
     // seconds, whatever the chunk) and its wake-up, which outlives every
     // runner.
-    unsigned long long getSenderPeriodMs() const { return 2ull * maxChunkMs; }
+    static constexpr unsigned long long senderPeriodMs = 2ull * maxChunkMs;
+
+    unsigned int getChunkMs() const { return chunkMs; }
     async::WakeSignal& getWakeSignal() { return wake; }
 
     // Audio thread: queue a block whole, or drop it whole when it does not

@@ -241,7 +241,7 @@ OpenAINode::OpenAINode(const OVAnyMap& config) : SingleBusAudioProcessorNode(con
     hooks.inlineResponseCreated = true;
     hooks.inlineSpeechStarted = true;
     hooks.inlineResponseDone = true;
-    hooks.senderPeriodMs = in.input->getSenderPeriodMs();
+    hooks.senderPeriodMs = InputAudioSender::senderPeriodMs;
     hooks.senderWakeup = &in.input->getWakeSignal();
     hooks.emitEvent = [this](const std::string& name, const OVAnyMap& payload) { emitEvent(name, payload); };
     hooks.tokenSessionConfig = [this] {

@@ -116,7 +116,7 @@ OpenAITranscribeNode::OpenAITranscribeNode(const OVAnyMap& config)
     };
     hooks.updateSession = [this] { updateSession(); };
     hooks.sendAudio = [this] { sendAudioToOpenAI(); };
-    hooks.senderPeriodMs = in.input->getSenderPeriodMs();
+    hooks.senderPeriodMs = InputAudioSender::senderPeriodMs;
     hooks.senderWakeup = &in.input->getWakeSignal();
     in.session = std::make_unique<SessionController>(
         in.apiKey, TRANSCRIBE_MODEL,
